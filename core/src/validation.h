@@ -1,0 +1,33 @@
+#pragma once
+// The parameter checks of compilation. Each returns nothing or a CoreError of
+// kind Invalid with its fixed message.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "error.h"
+#include "model.h"
+#include "plan.h"
+
+namespace tessalumen {
+
+inline constexpr const char* PROBABILITY_MESSAGE = "probability must be in [0, 1]";
+inline constexpr const char* DIMENSIONS_NOT_POSITIVE_MESSAGE = "dimensions must be positive";
+inline constexpr const char* DIMENSIONS_TOO_LARGE_MESSAGE = "dimensions exceed the native backend limit";
+inline constexpr const char* DIMENSIONS_OVERFLOW_MESSAGE = "image dimensions overflow";
+inline constexpr const char* FILL_COUNT_MESSAGE = "fill requires one or three values";
+
+// Configured sizes stay below 2^32 and height * width * 3 fits in 64 bits.
+inline constexpr std::uint64_t MAX_DIMENSION = std::uint64_t{1} << 32;
+inline constexpr std::uint64_t MAX_PIXEL_COUNT = 0x5555555555555555ull;
+
+// A finite p with 0 <= p <= 1.
+[[nodiscard]] CoreStatus validate_probability(float p);
+[[nodiscard]] CoreStatus validate_dimensions(std::uint64_t height, std::uint64_t width);
+// Both ends strictly positive and finite, lo <= hi, and hi <= 1 when `at_most_one`.
+[[nodiscard]] CoreStatus validate_positive_range(std::string_view label, RealRange range, bool at_most_one);
+// One value becomes three copies; three stay; any other count fails.
+[[nodiscard]] CoreResult<Fill> expand_channels(std::span<const std::uint8_t> values);
+
+}  // namespace tessalumen
