@@ -49,18 +49,17 @@ bool worth_retaining(const RetainedCapacities& capacities) {
     return bytes.has_value() && *bytes <= WORKSPACE_RETENTION_LIMIT;
 }
 
-Workspace::Workspace() { byte_pool_.reserve(BYTE_POOL_LIMIT); }
-
 CoreResult<Bytes> Workspace::take_u8(std::size_t len) {
-    for (std::size_t i = 0; i < byte_pool_.size(); ++i) {
+    for (std::size_t i = 0; i < pooled_; ++i) {
         if (byte_pool_[i].capacity() < len) {
             continue;
         }
         Bytes taken = std::move(byte_pool_[i]);
-        if (i + 1 != byte_pool_.size()) {
-            byte_pool_[i] = std::move(byte_pool_.back());
+        --pooled_;
+        if (i != pooled_) {
+            byte_pool_[i] = std::move(byte_pool_[pooled_]);
         }
-        byte_pool_.pop_back();
+        byte_pool_[pooled_] = Bytes();
         taken.resize(len);  // within capacity: no allocation, zero-fills only the growth
         return taken;
     }
@@ -68,8 +67,8 @@ CoreResult<Bytes> Workspace::take_u8(std::size_t len) {
 }
 
 void Workspace::recycle_u8(Bytes buffer) {
-    if (byte_pool_.size() < BYTE_POOL_LIMIT) {
-        byte_pool_.push_back(std::move(buffer));  // capacity reserved: cannot allocate
+    if (pooled_ < BYTE_POOL_LIMIT) {
+        byte_pool_[pooled_++] = std::move(buffer);
     }
 }
 
@@ -100,7 +99,7 @@ CoreResult<std::span<float>> Workspace::noise_block() {
 
 RetainedCapacities Workspace::retained_capacities() const {
     RetainedCapacities c;
-    for (const Bytes& buffer : byte_pool_) {
+    for (const Bytes& buffer : pooled_u8()) {
         c.pooled_bytes = saturating_add(c.pooled_bytes, buffer.capacity());
     }
     c.blur_values = blur_temporary.capacity();

@@ -4,6 +4,7 @@
 // calls a workspace waits in its pipeline's pool (workspace_pool.h) so that
 // the next call reuses its buffers instead of allocating them again.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -64,7 +65,7 @@ public:
     static constexpr std::size_t BYTE_POOL_LIMIT = 2;
     static constexpr std::size_t NOISE_BLOCK_LENGTH = 1024;
 
-    Workspace();
+    Workspace() = default;
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;
     Workspace(Workspace&&) noexcept = default;
@@ -86,7 +87,7 @@ public:
     // The noise block, exactly NOISE_BLOCK_LENGTH values; allocated on first use.
     [[nodiscard]] CoreResult<std::span<float>> noise_block();
 
-    [[nodiscard]] std::span<const Bytes> pooled_u8() const { return byte_pool_; }
+    [[nodiscard]] std::span<const Bytes> pooled_u8() const { return {byte_pool_.data(), pooled_}; }
     [[nodiscard]] RetainedCapacities retained_capacities() const;
 
     ResamplerState resampler;
@@ -95,7 +96,10 @@ public:
 
 private:
     std::vector<float> noise_block_;
-    std::vector<Bytes> byte_pool_;  // at most BYTE_POOL_LIMIT entries, capacity reserved up front
+    // The first `pooled_` entries are the pooled buffers; a fixed array, so
+    // creating a workspace and recycling into it never allocate.
+    std::array<Bytes, BYTE_POOL_LIMIT> byte_pool_;
+    std::size_t pooled_ = 0;
 };
 
 }  // namespace tessalumen
