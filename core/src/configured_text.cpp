@@ -27,20 +27,30 @@ std::string format_reals(const std::vector<float>& values) {
     return text;
 }
 
-// Exponent form "<digits>e<exponent>" from the shortest scientific form,
-// whose exponent to_chars writes with a sign and at least two digits.
-std::string exponent_form(float value) {
+// The shortest round-trip digits of a finite value, as to_chars writes them in
+// scientific form: sign, digits without the point, and the decimal exponent.
+struct ShortestDigits {
+    bool negative;
+    std::string digits;
+    int exponent;
+};
+
+ShortestDigits shortest_digits(float value) {
     char buffer[64];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
-    const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+    std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+    ShortestDigits result{false, {}, 0};
+    if (text.front() == '-') {
+        result.negative = true;
+        text.remove_prefix(1);
+    }
     const std::size_t e = text.find('e');
-    std::string result(text.substr(0, e));
-    result += 'e';
+    for (char c : text.substr(0, e)) {
+        if (c != '.') result.digits += c;
+    }
     std::string_view exponent = text.substr(e + 1);
-    if (exponent.front() == '-') result += '-';
-    if (exponent.front() == '-' || exponent.front() == '+') exponent.remove_prefix(1);
-    while (exponent.size() > 1 && exponent.front() == '0') exponent.remove_prefix(1);
-    result += exponent;
+    if (exponent.front() == '+') exponent.remove_prefix(1);
+    std::from_chars(exponent.data(), exponent.data() + exponent.size(), result.exponent);
     return result;
 }
 
@@ -61,13 +71,18 @@ const Bytes* fill_of(const TransformSpec& spec) {
 std::string format_real(float value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    const ShortestDigits s = shortest_digits(value);
+    std::string text = s.negative ? "-" : "";
     const float magnitude = std::fabs(value);
-    if (magnitude != 0.0f && (magnitude >= 1e16f || magnitude < 1e-4f)) return exponent_form(value);
-    char buffer[64];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed).ptr;
-    std::string text(buffer, static_cast<std::size_t>(end - buffer));
-    if (text.find('.') == std::string::npos) text += ".0";
-    return text;
+    if (magnitude != 0.0f && (magnitude >= 1e16f || magnitude < 1e-4f)) {
+        text += s.digits.substr(0, 1);
+        if (s.digits.size() > 1) text += "." + s.digits.substr(1);
+        return text + "e" + std::to_string(s.exponent);
+    }
+    if (s.exponent < 0) return text + "0." + std::string(static_cast<std::size_t>(-s.exponent - 1), '0') + s.digits;
+    const auto integral = static_cast<std::size_t>(s.exponent) + 1;
+    if (s.digits.size() <= integral) return text + s.digits + std::string(integral - s.digits.size(), '0') + ".0";
+    return text + s.digits.substr(0, integral) + "." + s.digits.substr(integral);
 }
 
 ConfiguredTexts configured_texts(const TransformSpec& spec) {

@@ -14,6 +14,8 @@ struct KernelCase {
     GaussianKernel expected;
 };
 
+void PrintTo(const KernelCase& c, std::ostream* os) { *os << "size " << c.size << " sigma " << c.sigma; }
+
 class GaussianKernelVectors : public testing::TestWithParam<KernelCase> {};
 
 TEST_P(GaussianKernelVectors, BuildsExactWeights) {
@@ -38,6 +40,8 @@ struct BadKernelCase {
     float sigma;
     const char* message;
 };
+
+void PrintTo(const BadKernelCase& c, std::ostream* os) { *os << "size " << c.size << " sigma " << c.sigma; }
 
 class GaussianKernelErrors : public testing::TestWithParam<BadKernelCase> {};
 
