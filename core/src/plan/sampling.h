@@ -23,34 +23,47 @@ namespace tessalumen {
 namespace sampled {
 
 // The probability gate failed: the step passes the raster through.
-struct Skipped {};
+struct Skipped {
+    bool operator==(const Skipped&) const = default;
+};
 // Resize and LongestMaxSize: the output size.
 struct Resize {
     std::uint64_t height, width;
+    bool operator==(const Resize&) const = default;
 };
 struct RandomCrop {
     std::uint64_t top, left, height, width;
+    bool operator==(const RandomCrop&) const = default;
 };
 // Crop the window (top, left, crop_height, crop_width), resize it to (height, width).
 struct RandomResizedCrop {
     std::uint64_t height, width;
     std::uint64_t top, left, crop_height, crop_width;
+    bool operator==(const RandomResizedCrop&) const = default;
 };
-struct HorizontalFlip {};
-struct VerticalFlip {};
+struct HorizontalFlip {
+    bool operator==(const HorizontalFlip&) const = default;
+};
+struct VerticalFlip {
+    bool operator==(const VerticalFlip&) const = default;
+};
 struct CenterCrop {
     std::uint64_t top, left, height, width;
+    bool operator==(const CenterCrop&) const = default;
 };
 // `height` and `width` are the padded size; the input sits at (top, left).
 struct PadIfNeeded {
     std::uint64_t top, left, height, width;
+    bool operator==(const PadIfNeeded&) const = default;
 };
 struct DropoutHole {
     std::uint64_t top, left, height, width;
+    bool operator==(const DropoutHole&) const = default;
 };
 struct CoarseDropout {
     Fill fill;                        // copied from the plan
     std::vector<DropoutHole> holes;   // may overlap; empty when no hole was drawn
+    bool operator==(const CoarseDropout&) const = default;
 };
 // Stage codes of `order`.
 inline constexpr std::uint8_t JITTER_BRIGHTNESS = 0;
@@ -61,6 +74,7 @@ struct ColorJitter {
     float brightness, contrast, saturation, hue;
     std::array<std::uint8_t, 4> order;  // stage codes in execution order
     bool hue_active;                    // false: hue is last and not applied
+    bool operator==(const ColorJitter&) const = default;
 };
 // Translations in pixels, angles in degrees.
 struct Affine {
@@ -68,39 +82,54 @@ struct Affine {
     float shear_x, shear_y;
     float angle;
     float scale;
+    bool operator==(const Affine&) const = default;
 };
 struct RandomRotation {
     float angle;  // degrees
+    bool operator==(const RandomRotation&) const = default;
 };
 struct GaussianNoise {
     std::uint64_t noise_seed;  // seeds the noise stream, restarted per target
     float mean, std;
     bool per_channel;  // copied from the plan
+    bool operator==(const GaussianNoise&) const = default;
 };
 struct Sharpen {
     float alpha, lightness;
+    bool operator==(const Sharpen&) const = default;
 };
 // Row order a, b, c, d, e, f, g, h, 1: output (x, y) reads the source at
 // ((a x + b y + c) / (g x + h y + 1), (d x + e y + f) / (g x + h y + 1)).
 struct Perspective {
     std::array<float, 9> matrix;
+    bool operator==(const Perspective&) const = default;
 };
 // Source coordinate, in pixels, of each output column (x_map) and row (y_map).
 struct GridDistortion {
     std::vector<float> x_map, y_map;
+    bool operator==(const GridDistortion&) const = default;
 };
 struct GaussianBlur {
     float sigma;
+    bool operator==(const GaussianBlur&) const = default;
 };
-struct Grayscale {};
-struct Invert {};
+struct Grayscale {
+    bool operator==(const Grayscale&) const = default;
+};
+struct Invert {
+    bool operator==(const Invert&) const = default;
+};
 struct Solarize {
     std::uint8_t threshold;  // copied from the plan
+    bool operator==(const Solarize&) const = default;
 };
 struct Posterize {
     std::uint8_t bits;  // copied from the plan
+    bool operator==(const Posterize&) const = default;
 };
-struct Normalize {};
+struct Normalize {
+    bool operator==(const Normalize&) const = default;
+};
 
 }  // namespace sampled
 
