@@ -17,20 +17,11 @@
 #include <span>
 
 #include "error.h"
+#include "kernels/layout.h"
 #include "model.h"
 #include "plan.h"
 
 namespace tessalumen {
-
-// The per-channel constants of one Normalize step.
-struct NormalizeConstants {
-    std::array<float, 3> scale;
-    std::array<float, 3> offset;
-};
-
-[[nodiscard]] NormalizeConstants normalize_constants(const std::array<float, 3>& mean,
-                                                     const std::array<float, 3>& std,
-                                                     float max_pixel_value);
 
 // A `U8Chw` raster (ndim 3) made from the HWC source; for one channel the data
 // equals the source. Errors: "image requires one or three channels",

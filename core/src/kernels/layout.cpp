@@ -1,0 +1,303 @@
+#include "kernels/layout.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <new>
+#include <string_view>
+
+#include "cpu_features.h"
+
+namespace tessalumen::kernels::layout {
+namespace {
+
+constexpr std::uint64_t RGB = 3;
+
+// Shuffle controls that gather one channel of 16 RGB pixels (48 bytes, three
+// 16-byte chunks): plane k takes from chunk s the bytes masks[k][s] selects
+// (0x80 writes 0), so plane k is the OR of pshufb(chunk s, masks[k][s]).
+// Pixel t's sample k is byte 3t + k of the block.
+using ChunkMasks = std::array<std::array<std::array<std::uint8_t, 16>, 3>, 3>;
+
+constexpr ChunkMasks make_deinterleave_masks() {
+    ChunkMasks masks{};
+    for (std::uint64_t k = 0; k < 3; ++k)
+        for (std::uint64_t s = 0; s < 3; ++s)
+            for (std::uint64_t t = 0; t < 16; ++t) {
+                const std::uint64_t i = 3 * t + k;
+                masks[k][s][t] = (i / 16 == s) ? static_cast<std::uint8_t>(i % 16) : 0x80;
+            }
+    return masks;
+}
+constexpr ChunkMasks DEINTERLEAVE_MASKS = make_deinterleave_masks();
+
+// Shuffle controls that gather 8 RGB pixels (24 bytes: a 16-byte chunk and
+// an 8-byte chunk) into R in bytes 0-7 and G in bytes 8-15 of one register
+// (`red_green`), and B in bytes 0-7 of another (`blue`).
+struct EightPixelMasks {
+    std::array<std::array<std::uint8_t, 16>, 2> red_green;
+    std::array<std::array<std::uint8_t, 16>, 2> blue;
+};
+
+constexpr EightPixelMasks make_eight_pixel_masks() {
+    EightPixelMasks masks{};
+    for (std::uint64_t s = 0; s < 2; ++s)
+        for (std::uint64_t t = 0; t < 16; ++t) {
+            const std::uint64_t rg = 3 * (t % 8) + t / 8;  // R for t < 8, G for t >= 8
+            masks.red_green[s][t] = (rg / 16 == s) ? static_cast<std::uint8_t>(rg % 16) : 0x80;
+            const std::uint64_t b = 3 * (t % 8) + 2;
+            masks.blue[s][t] = (t < 8 && b / 16 == s) ? static_cast<std::uint8_t>(b % 16) : 0x80;
+        }
+    return masks;
+}
+constexpr EightPixelMasks EIGHT_PIXEL_MASKS = make_eight_pixel_masks();
+
+inline __m128i load_mask(const std::array<std::uint8_t, 16>& mask) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask.data()));
+}
+
+void hwc_u8_to_chw_from(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixel_count, std::uint64_t first) {
+    std::uint8_t* red = dst;
+    std::uint8_t* green = dst + pixel_count;
+    std::uint8_t* blue = dst + 2 * pixel_count;
+    for (std::uint64_t i = first; i < pixel_count; ++i) {
+        red[i] = src[i * RGB];
+        green[i] = src[i * RGB + 1];
+        blue[i] = src[i * RGB + 2];
+    }
+}
+
+void normalize_hwc_to_chw_from(const std::uint8_t* src, float* dst, std::uint64_t pixel_count, std::uint64_t first,
+                               const NormalizeConstants& k) {
+    float* red = dst;
+    float* green = dst + pixel_count;
+    float* blue = dst + 2 * pixel_count;
+    for (std::uint64_t i = first; i < pixel_count; ++i) {
+        red[i] = static_cast<float>(src[i * RGB]) * k.scale[0] + k.offset[0];
+        green[i] = static_cast<float>(src[i * RGB + 1]) * k.scale[1] + k.offset[1];
+        blue[i] = static_cast<float>(src[i * RGB + 2]) * k.scale[2] + k.offset[2];
+    }
+}
+
+void normalize_hwc_from(const std::uint8_t* src, float* dst, std::uint64_t sample_count, std::uint64_t first,
+                        const NormalizeConstants& k) {
+    for (std::uint64_t i = first; i < sample_count; ++i) {
+        const std::uint64_t c = i % RGB;
+        dst[i] = static_cast<float>(src[i]) * k.scale[c] + k.offset[c];
+    }
+}
+
+// ---- shared checks of the allocating kernels ----
+
+constexpr std::string_view DIMENSIONS_OVERFLOW = "image dimensions overflow";
+constexpr std::string_view INVALID_RGB_BUFFER = "invalid RGB buffer";
+constexpr std::string_view INVALID_RASTER_BUFFER = "invalid raster buffer";
+constexpr std::string_view OUTPUT_ALLOCATION_FAILED = "output allocation failed";
+constexpr std::string_view CHANNELS_UNSUPPORTED = "image requires one or three channels";
+// f32 outputs of 2^61 elements or more cannot be addressed in bytes.
+constexpr std::uint64_t MAX_F32_ELEMENTS = std::uint64_t{1} << 61;
+
+// height x width x channels, or "image dimensions overflow".
+CoreResult<std::uint64_t> sample_count_of(std::uint64_t height, std::uint64_t width, std::uint64_t channels) {
+    std::uint64_t pixels = 0;
+    std::uint64_t samples = 0;
+    if (__builtin_mul_overflow(height, width, &pixels) || __builtin_mul_overflow(pixels, channels, &samples))
+        return fail_invalid(DIMENSIONS_OVERFLOW);
+    return samples;
+}
+
+template <class T>
+CoreResult<std::vector<T>> allocate(std::uint64_t elements) {
+    if constexpr (sizeof(T) == sizeof(float)) {
+        if (elements >= MAX_F32_ELEMENTS) return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+    }
+    try {
+        return std::vector<T>(elements);
+    } catch (const std::bad_alloc&) {
+        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+    } catch (const std::length_error&) {
+        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+    }
+}
+
+}  // namespace
+
+NormalizeConstants normalize_constants(const std::array<float, 3>& mean, const std::array<float, 3>& std,
+                                       float max_pixel_value) {
+    NormalizeConstants constants{};
+    for (std::uint64_t c = 0; c < RGB; ++c) {
+        const float range = max_pixel_value * std[c];
+        constants.scale[c] = 1.0f / range;
+        constants.offset[c] = (-mean[c]) / std[c];
+    }
+    return constants;
+}
+
+void hwc_u8_to_chw_scalar(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixel_count) {
+    hwc_u8_to_chw_from(src, dst, pixel_count, 0);
+}
+
+__attribute__((target("ssse3"))) void hwc_u8_to_chw_ssse3(const std::uint8_t* src, std::uint8_t* dst,
+                                                         std::uint64_t pixel_count) {
+    constexpr std::uint64_t STEP = 16;
+    __m128i masks[3][3];
+    for (std::uint64_t k = 0; k < 3; ++k)
+        for (std::uint64_t s = 0; s < 3; ++s) masks[k][s] = load_mask(DEINTERLEAVE_MASKS[k][s]);
+    std::uint64_t i = 0;
+    for (; i + STEP <= pixel_count; i += STEP) {
+        const std::uint8_t* block = src + i * RGB;
+        const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+        const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16));
+        const __m128i c2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 32));
+        for (std::uint64_t k = 0; k < 3; ++k) {
+            const __m128i plane = _mm_or_si128(
+                _mm_or_si128(_mm_shuffle_epi8(c0, masks[k][0]), _mm_shuffle_epi8(c1, masks[k][1])),
+                _mm_shuffle_epi8(c2, masks[k][2]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k * pixel_count + i), plane);
+        }
+    }
+    hwc_u8_to_chw_from(src, dst, pixel_count, i);
+}
+
+void normalize_hwc_to_chw_scalar(const std::uint8_t* src, float* dst, std::uint64_t pixel_count,
+                                 const NormalizeConstants& constants) {
+    normalize_hwc_to_chw_from(src, dst, pixel_count, 0, constants);
+}
+
+__attribute__((target("avx2"))) void normalize_hwc_to_chw_avx2(const std::uint8_t* src, float* dst,
+                                                              std::uint64_t pixel_count,
+                                                              const NormalizeConstants& k) {
+    constexpr std::uint64_t STEP = 8;
+    const __m128i rg0 = load_mask(EIGHT_PIXEL_MASKS.red_green[0]);
+    const __m128i rg1 = load_mask(EIGHT_PIXEL_MASKS.red_green[1]);
+    const __m128i b0 = load_mask(EIGHT_PIXEL_MASKS.blue[0]);
+    const __m128i b1 = load_mask(EIGHT_PIXEL_MASKS.blue[1]);
+    const __m256 scale[3] = {_mm256_set1_ps(k.scale[0]), _mm256_set1_ps(k.scale[1]), _mm256_set1_ps(k.scale[2])};
+    const __m256 offset[3] = {_mm256_set1_ps(k.offset[0]), _mm256_set1_ps(k.offset[1]), _mm256_set1_ps(k.offset[2])};
+    float* planes[3] = {dst, dst + pixel_count, dst + 2 * pixel_count};
+    std::uint64_t i = 0;
+    for (; i + STEP <= pixel_count; i += STEP) {
+        const std::uint8_t* block = src + i * RGB;
+        const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+        const __m128i c1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + 16));
+        const __m128i red_green = _mm_or_si128(_mm_shuffle_epi8(c0, rg0), _mm_shuffle_epi8(c1, rg1));
+        const __m128i blue = _mm_or_si128(_mm_shuffle_epi8(c0, b0), _mm_shuffle_epi8(c1, b1));
+        const __m128i bytes[3] = {red_green, _mm_srli_si128(red_green, 8), blue};
+        for (std::uint64_t c = 0; c < 3; ++c) {
+            const __m256 values = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes[c]));
+            const __m256 normalized = _mm256_add_ps(_mm256_mul_ps(values, scale[c]), offset[c]);
+            _mm256_storeu_ps(planes[c] + i, normalized);
+        }
+    }
+    normalize_hwc_to_chw_from(src, dst, pixel_count, i, k);
+}
+
+void normalize_hwc_scalar(const std::uint8_t* src, float* dst, std::uint64_t sample_count,
+                          const NormalizeConstants& constants) {
+    normalize_hwc_from(src, dst, sample_count, 0, constants);
+}
+
+__attribute__((target("avx2"))) void normalize_hwc_avx2(const std::uint8_t* src, float* dst,
+                                                       std::uint64_t sample_count, const NormalizeConstants& k) {
+    constexpr std::uint64_t STEP = 8;
+    // Step j of every 24 samples starts at channel (8 j) mod 3: 0, 2, 1.
+    __m256 scale[3];
+    __m256 offset[3];
+    for (std::uint64_t phase = 0; phase < 3; ++phase) {
+        alignas(32) float s[STEP];
+        alignas(32) float o[STEP];
+        for (std::uint64_t t = 0; t < STEP; ++t) {
+            const std::uint64_t c = (phase * STEP + t) % RGB;
+            s[t] = k.scale[c];
+            o[t] = k.offset[c];
+        }
+        scale[phase] = _mm256_load_ps(s);
+        offset[phase] = _mm256_load_ps(o);
+    }
+    std::uint64_t i = 0;
+    std::uint64_t phase = 0;
+    for (; i + STEP <= sample_count; i += STEP) {
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + i));
+        const __m256 values = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
+        _mm256_storeu_ps(dst + i, _mm256_add_ps(_mm256_mul_ps(values, scale[phase]), offset[phase]));
+        phase = phase == 2 ? 0 : phase + 1;
+    }
+    normalize_hwc_from(src, dst, sample_count, i, k);
+}
+
+void normalize_gray(const std::uint8_t* src, float* dst, std::uint64_t sample_count, float scale,
+                    float mean_over_std) {
+    constexpr std::uint64_t STEP = 8;
+    std::uint64_t i = 0;
+    for (; i + STEP <= sample_count; i += STEP)
+        for (std::uint64_t t = 0; t < STEP; ++t)
+            dst[i + t] = static_cast<float>(src[i + t]) * scale - mean_over_std;
+    for (; i < sample_count; ++i) dst[i] = static_cast<float>(src[i]) * scale - mean_over_std;
+}
+
+CoreResult<Bytes> channels_u8_to_chw(std::span<const std::uint8_t> bytes, std::uint64_t height,
+                                     std::uint64_t width, std::uint64_t channels) {
+    if (channels != 1 && channels != RGB) return fail_invalid(CHANNELS_UNSUPPORTED);
+    const auto samples = sample_count_of(height, width, channels);
+    if (!samples) return std::unexpected(samples.error());
+    if (bytes.size() != *samples) return fail_invalid(channels == RGB ? INVALID_RGB_BUFFER : INVALID_RASTER_BUFFER);
+    if (*samples == 0) return Bytes{};
+    auto out = allocate<std::uint8_t>(*samples);
+    if (!out) return out;
+    if (channels == 1) {
+        std::copy(bytes.begin(), bytes.end(), out->begin());
+    } else if (cpu_features().ssse3) {
+        hwc_u8_to_chw_ssse3(bytes.data(), out->data(), height * width);
+    } else {
+        hwc_u8_to_chw_scalar(bytes.data(), out->data(), height * width);
+    }
+    return out;
+}
+
+CoreResult<std::vector<float>> normalize_channels(std::span<const std::uint8_t> bytes, float mean, float std,
+                                                  float max_pixel_value) {
+    if (bytes.empty()) return std::vector<float>{};
+    auto out = allocate<float>(bytes.size());
+    if (!out) return out;
+    const float scale = 1.0f / (max_pixel_value * std);
+    const float mean_over_std = mean / std;
+    normalize_gray(bytes.data(), out->data(), bytes.size(), scale, mean_over_std);
+    return out;
+}
+
+CoreResult<std::vector<float>> normalize_channels(std::span<const std::uint8_t> bytes,
+                                                  const std::array<float, 3>& mean, const std::array<float, 3>& std,
+                                                  float max_pixel_value) {
+    if (bytes.empty()) return std::vector<float>{};
+    auto out = allocate<float>(bytes.size());
+    if (!out) return out;
+    const NormalizeConstants constants = normalize_constants(mean, std, max_pixel_value);
+    if (cpu_features().avx2) {
+        normalize_hwc_avx2(bytes.data(), out->data(), bytes.size(), constants);
+    } else {
+        normalize_hwc_scalar(bytes.data(), out->data(), bytes.size(), constants);
+    }
+    return out;
+}
+
+CoreResult<std::vector<float>> normalize_channels_to_chw(std::span<const std::uint8_t> bytes, std::uint64_t height,
+                                                         std::uint64_t width, const std::array<float, 3>& mean,
+                                                         float max_pixel_value, const std::array<float, 3>& std) {
+    const auto samples = sample_count_of(height, width, RGB);
+    if (!samples) return std::unexpected(samples.error());
+    if (bytes.size() != *samples) return fail_invalid(INVALID_RGB_BUFFER);
+    if (*samples == 0) return std::vector<float>{};
+    auto out = allocate<float>(*samples);
+    if (!out) return out;
+    const NormalizeConstants constants = normalize_constants(mean, std, max_pixel_value);
+    if (cpu_features().avx2) {
+        normalize_hwc_to_chw_avx2(bytes.data(), out->data(), height * width, constants);
+    } else {
+        normalize_hwc_to_chw_scalar(bytes.data(), out->data(), height * width, constants);
+    }
+    return out;
+}
+
+}  // namespace tessalumen::kernels::layout
