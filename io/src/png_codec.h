@@ -1,0 +1,56 @@
+#pragma once
+// PNG decoding through libspng and PNG writing around zlib.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error.h"
+#include "model.h"
+
+namespace tessalumen::io::png {
+
+// The IHDR color types the encoder writes and the decoder reports.
+enum class ColorType : std::uint8_t {
+    Grayscale = 0,
+    Truecolor = 2,
+    Indexed = 3,
+    GrayscaleAlpha = 4,
+    TruecolorAlpha = 6,
+};
+
+// Row filter types; the encoder chooses among Sub, Up, Average and Paeth.
+enum class Filter : std::uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth = 4 };
+
+[[nodiscard]] CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data,
+                                               const DecodeOptions& options);
+
+// One byte per pixel from rows packed at 1, 2, 4 or 8 bits per sample, most
+// significant bits first, each row padded to a whole byte. Values are kept.
+[[nodiscard]] CodecResult<std::vector<std::uint8_t>> unpack_samples(
+    std::span<const std::uint8_t> packed, std::size_t width, std::size_t height,
+    unsigned bit_depth);
+
+// The complete PNG file for rows of `sample_bytes` (big-endian for depth 16).
+[[nodiscard]] CodecResult<std::vector<std::uint8_t>> encode_bytes(
+    std::span<const std::uint8_t> sample_bytes, std::size_t width, std::size_t height,
+    ColorType color_type, std::uint8_t bit_depth, std::uint8_t compression_level);
+
+// Maps the view's layout and sample width and encodes it; the view is valid.
+[[nodiscard]] CodecResult<std::vector<std::uint8_t>> encode_view(const ImageView& view,
+                                                                 std::uint8_t compression_level);
+
+// Filters one row with the adaptive choice and writes the filtered bytes to
+// `out`; `prior` is the unfiltered row above (zeros for the first row) and
+// `scratch` holds a trial row. `out`, `prior` and `scratch` have row.size()
+// bytes. Returns the filter chosen.
+Filter filter_row(std::span<const std::uint8_t> row, std::span<const std::uint8_t> prior,
+                  std::size_t bytes_per_pixel, std::span<std::uint8_t> scratch,
+                  std::span<std::uint8_t> out);
+
+// The reader's and writer's own error descriptions.
+[[nodiscard]] CodecError map_decode_error(int reader_status);
+[[nodiscard]] CodecError map_encode_error(int zlib_status);
+
+}  // namespace tessalumen::io::png
