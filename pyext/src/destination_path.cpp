@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-namespace tessalumen::pyext {
+namespace tessalumen::py {
 namespace {
 
 // Raw parts between separators, empty parts dropped.
@@ -87,4 +87,4 @@ std::optional<io::ImageFormat> format_from_suffix(std::string_view path) {
     return std::nullopt;
 }
 
-}  // namespace tessalumen::pyext
+}  // namespace tessalumen::py

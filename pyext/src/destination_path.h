@@ -12,7 +12,7 @@
 
 #include "io/src/model.h"
 
-namespace tessalumen::pyext {
+namespace tessalumen::py {
 
 // The last component when it is a normal file name (not empty, "/", "." or "..").
 [[nodiscard]] std::optional<std::string_view> file_name_of(std::string_view path);
@@ -28,4 +28,4 @@ namespace tessalumen::pyext {
 // The path as a list of components, for comparing destinations.
 [[nodiscard]] std::vector<std::string_view> path_components(std::string_view path);
 
-}  // namespace tessalumen::pyext
+}  // namespace tessalumen::py

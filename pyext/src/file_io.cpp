@@ -10,7 +10,7 @@
 
 #include "destination_path.h"
 
-namespace tessalumen::pyext {
+namespace tessalumen::py {
 
 std::atomic<std::uint64_t> NEXT_TEMPORARY_FILE{0};
 
@@ -146,4 +146,4 @@ std::expected<void, IoError> write_plainly(const std::string& path, std::span<co
     return write_all(fd, bytes);
 }
 
-}  // namespace tessalumen::pyext
+}  // namespace tessalumen::py

@@ -15,7 +15,7 @@
 
 #include "core/src/model.h"
 
-namespace tessalumen::pyext {
+namespace tessalumen::py {
 
 struct IoError {
     int code;             // errno, or 0 for an error of our own
@@ -53,4 +53,4 @@ inline constexpr int TEMPORARY_FILE_ATTEMPTS = 32;
 // Creates or truncates `path` and writes `bytes`; no temporary file, no fsync.
 [[nodiscard]] std::expected<void, IoError> write_plainly(const std::string& path, std::span<const std::uint8_t> bytes);
 
-}  // namespace tessalumen::pyext
+}  // namespace tessalumen::py

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace tessalumen::pyext {
+namespace tessalumen::py {
 namespace {
 
 // Decodes one UTF-8 sequence at `i` (names come from Python text, so they are
@@ -68,4 +68,4 @@ std::string target_label(std::size_t index, const std::optional<std::string>& na
     return label;
 }
 
-}  // namespace tessalumen::pyext
+}  // namespace tessalumen::py

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace tessalumen::pyext {
+namespace tessalumen::py {
 
 // The name between double quotes, with backslash escapes for double quotes,
 // backslashes and non-printable characters (\n, \r, \t, \0, else \u{hex}).
@@ -15,4 +15,4 @@ namespace tessalumen::pyext {
 
 [[nodiscard]] std::string target_label(std::size_t index, const std::optional<std::string>& name);
 
-}  // namespace tessalumen::pyext
+}  // namespace tessalumen::py

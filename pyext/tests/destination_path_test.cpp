@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace tessalumen::pyext {
+namespace tessalumen::py {
 namespace {
 
 struct PathCase {
@@ -48,4 +48,4 @@ TEST(DestinationPath, ComponentsIgnoreRepeatedSeparatorsAndInteriorDots) {
 }
 
 }  // namespace
-}  // namespace tessalumen::pyext
+}  // namespace tessalumen::py

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace tessalumen::pyext {
+namespace tessalumen::py {
 namespace {
 
 namespace fs = std::filesystem;
@@ -126,4 +126,4 @@ TEST_F(FileIo, PlainWriteTruncates) {
 }
 
 }  // namespace
-}  // namespace tessalumen::pyext
+}  // namespace tessalumen::py

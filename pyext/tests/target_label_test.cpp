@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace tessalumen::pyext {
+namespace tessalumen::py {
 namespace {
 
 TEST(TargetLabel, IndexAloneOrWithQuotedName) {
@@ -24,4 +24,4 @@ TEST(TargetLabel, EscapesQuotesBackslashesAndInvisibleCharacters) {
 }
 
 }  // namespace
-}  // namespace tessalumen::pyext
+}  // namespace tessalumen::py
