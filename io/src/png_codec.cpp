@@ -31,10 +31,11 @@ constexpr std::string_view MSG_HEIGHT_U32 = "PNG height exceeds u32";
 constexpr std::uint8_t SIGNATURE[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr std::size_t SIGNATURE_SIZE = sizeof SIGNATURE;
 
-// Budget for the reader's cache of ancillary chunk data (text, profiles):
-// those are never used here, so a file cannot make the reader hold more.
-constexpr std::size_t READER_CHUNK_CACHE_LIMIT = std::size_t{64} << 20;
-// Largest chunk the PNG standard allows; the reader refuses longer ones.
+// Budget for ancillary chunk data the reader keeps (text, profiles, each
+// chunk and all of them together): none of it is used here, so a file cannot
+// make the reader hold more. Image data is streamed and not counted.
+constexpr std::size_t READER_CHUNK_LIMIT = std::size_t{64} << 20;
+// Largest chunk the PNG standard allows.
 constexpr std::size_t MAX_CHUNK_LENGTH = 0x7FFFFFFF;
 
 // Hash-chain probe limit of each compression level 0 to 9.
@@ -69,21 +70,38 @@ void store_be32(std::uint8_t* p, std::uint32_t v) {
     p[3] = static_cast<std::uint8_t>(v);
 }
 
-// True when an acTL chunk comes before the first IDAT. The reader has already
-// walked these chunks, so their framing is sound; every step is still bounded
-// by the input.
-[[nodiscard]] bool has_animation_control(std::span<const std::uint8_t> data) {
+struct ChunkScan {
+    bool animated = false;   // an acTL chunk precedes the image data
+    bool idat_crc_ok = true;  // every image data chunk carries its CRC
+};
+
+// Walks the chunk list: notes an acTL chunk before the first IDAT, and checks
+// the CRC of every IDAT in the image data run, which the reader does not
+// always reach before it has all the pixels. The reader has already walked
+// the chunks before the image data, but every step is bounded by the input
+// anyway.
+[[nodiscard]] ChunkScan scan_chunks(std::span<const std::uint8_t> data) {
+    ChunkScan scan;
     std::size_t pos = SIGNATURE_SIZE;
-    while (data.size() - pos >= 8) {
-        const std::uint32_t length = load_be32(data.data() + pos);
+    bool in_image_data = false;
+    while (data.size() - pos >= 12) {
+        const std::size_t length = load_be32(data.data() + pos);
         const std::uint8_t* type = data.data() + pos + 4;
-        if (std::memcmp(type, "IDAT", 4) == 0) return false;
-        if (std::memcmp(type, "acTL", 4) == 0) return true;
-        const std::size_t step = std::size_t{length} + 12;
-        if (data.size() - pos < step) return false;
-        pos += step;
+        const bool idat = std::memcmp(type, "IDAT", 4) == 0;
+        if (!idat && in_image_data) break;
+        if (!idat && std::memcmp(type, "acTL", 4) == 0) scan.animated = true;
+        if (length > data.size() - pos - 12) break;  // the reader reports truncation
+        if (idat) {
+            in_image_data = true;
+            const uLong crc = crc32_z(crc32_z(0L, Z_NULL, 0), type, length + 4);
+            if (crc != load_be32(type + 4 + length)) {
+                scan.idat_crc_ok = false;
+                break;
+            }
+        }
+        pos += length + 12;
     }
-    return false;
+    return scan;
 }
 
 template <class Buffer>
@@ -446,9 +464,7 @@ CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data, const Decod
     const Reader reader(spng_ctx_new(0));
     if (!reader) return std::unexpected(map_decode_error(SPNG_EMEM));
     spng_ctx* ctx = reader.get();
-    // Explicit reader limits: chunks up to the standard's maximum length, and
-    // a bounded cache for ancillary chunk data.
-    if (const int status = spng_set_chunk_limits(ctx, MAX_CHUNK_LENGTH, READER_CHUNK_CACHE_LIMIT);
+    if (const int status = spng_set_chunk_limits(ctx, READER_CHUNK_LIMIT, READER_CHUNK_LIMIT);
         status != 0) {
         return std::unexpected(map_decode_error(status));
     }
@@ -466,7 +482,10 @@ CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data, const Decod
         return std::unexpected(map_decode_error(trns_status));
     }
     const bool has_trns = trns_status == 0;
-    if (has_animation_control(data)) return fail_codec(CodecErrorKind::Unsupported, MSG_ANIMATED);
+    const ChunkScan scan = scan_chunks(data);
+    if (scan.animated) return fail_codec(CodecErrorKind::Unsupported, MSG_ANIMATED);
+    // Reported as the reader reports a bad checksum of any other chunk.
+    if (!scan.idat_crc_ok) return std::unexpected(map_decode_error(SPNG_ECHUNK_CRC));
 
     const auto color_type = static_cast<ColorType>(ihdr.color_type);
     const bool transparency = has_trns || color_type == ColorType::GrayscaleAlpha ||
