@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@
 #include "model.h"
 #include "optimization.h"
 #include "plan.h"
+#include "plan/sampling.h"
+#include "workspace.h"
 
 namespace tessalumen {
 
@@ -36,6 +39,37 @@ struct CompiledPipeline {
     [[nodiscard]] const LoweringPlan& lowering_for(std::uint64_t channels) const {
         return channels == 1 ? lowering_gray : lowering_rgb;
     }
+
+    // One pipeline call: checks the inputs against the pipeline's signature,
+    // samples the call's parameters once from (seed, key) over the first
+    // target's size, and applies them to every target in order, images
+    // through the step loop and masks through the mask plan. Consumes the
+    // inputs; the first failing target ends the call and nothing partial is
+    // returned.
+    [[nodiscard]] CoreResult<std::vector<TargetOutput>> apply_targets(std::vector<TargetInput> inputs,
+                                                                      std::uint64_t seed, std::uint64_t key,
+                                                                      Workspace& workspace) const;
+
+    // Whether target `target_index` accepts an image of `channels` channels;
+    // the error (Invalid) names the target and the reason.
+    [[nodiscard]] CoreStatus validate_image_channels(std::size_t target_index, std::uint64_t channels) const;
+
+    // Runs one image (HWC bytes, read only, never retained) through the
+    // channel variant that `channels` selects and delivers the layouts the
+    // target needs: `hwc` when need_hwc, `chw` when need_chw.
+    [[nodiscard]] CoreResult<ImageOutput> run_selected_image(std::span<const std::uint8_t> input,
+                                                             std::uint64_t height, std::uint64_t width,
+                                                             std::span<const SampledTransform> samples,
+                                                             Workspace& workspace, bool need_hwc, bool need_chw,
+                                                             std::uint64_t channels) const;
+
+    // The step loop of one channel variant (Channels 1 or 3, with the
+    // matching lowering plan). The result is a U8Hwc, F32Hwc, U8Chw or F32Chw
+    // raster with ndim 3.
+    template <std::uint64_t Channels>
+    [[nodiscard]] CoreResult<OutputRaster> run_image(std::span<const std::uint8_t> input, std::uint64_t height,
+                                                     std::uint64_t width, std::span<const SampledTransform> samples,
+                                                     Workspace& workspace, bool need_hwc, bool need_chw) const;
 };
 
 struct ExecutionPlan {
@@ -46,5 +80,9 @@ struct ExecutionPlan {
 
 // Converts one configured step into its plan, running its checks in order.
 [[nodiscard]] CoreResult<TransformPlan> compile_one(TransformSpec spec);
+
+// The error of a step whose operation this build does not contain yet:
+// "<registered name> is not available in this build" (Runtime).
+[[nodiscard]] CoreError operation_unavailable(TransformKind kind);
 
 }  // namespace tessalumen

@@ -4,8 +4,14 @@
 // the resize operations define what it holds. Its memory is not counted in
 // the workspace retention budget.
 
+#include <cstdint>
+#include <vector>
+
 namespace tessalumen {
 
-struct ResamplerState {};
+struct ResamplerState {
+    // Nearest neighbour: the source column of every output column.
+    std::vector<std::uint32_t> nearest_columns;
+};
 
 }  // namespace tessalumen
