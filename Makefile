@@ -58,5 +58,24 @@ bench: install
 	@for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@for s in bench/*.py; do echo "== $$s"; $(VPY) $$s; done
 
+# libFuzzer run of decode_image under AddressSanitizer and UBSan, seeded with
+# the shared test images; FUZZ_SECONDS=600 by default. Needs clang 16 or later
+# (installed here when missing). Never part of `make test`.
+FUZZ_SECONDS ?= 600
+FUZZ_CLANG   ?= 16
+FUZZ_SEEDS   := $(wildcard ../shared/testdata/pngsuite ../shared/testdata/jpeg)
+fuzz: deps venv
+	@command -v clang++-$(FUZZ_CLANG) >/dev/null 2>&1 || { \
+	    s=; [ "$$(id -u)" -eq 0 ] || s=sudo; \
+	    $$s apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$s apt-get install -y -qq \
+	        --no-install-recommends clang-$(FUZZ_CLANG) libclang-rt-$(FUZZ_CLANG)-dev; }
+	$(CMAKE) -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_C_COMPILER=clang-$(FUZZ_CLANG) -DCMAKE_CXX_COMPILER=clang++-$(FUZZ_CLANG) \
+	    -DTESSALUMEN_FUZZ=ON -DTESSALUMEN_SANITIZE=ON -DTESSALUMEN_BUILD_EXTENSION=OFF
+	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target decode_image_fuzzer
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/fuzz/decode_image_fuzzer $(FUZZ_BUILD)/corpus $(FUZZ_SEEDS) \
+	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -timeout=30 -print_final_stats=1
+
 clean:
 	rm -rf build
