@@ -28,6 +28,8 @@ std::unexpected<Raised> raise_overflow_error(std::string_view message) {
     return raise(PyExc_OverflowError, message);
 }
 
+std::unexpected<Raised> raise_os_error(std::string_view message) { return raise(PyExc_OSError, message); }
+
 std::unexpected<Raised> raise_no_memory() {
     PyErr_NoMemory();
     return raised();

@@ -15,6 +15,9 @@ std::unexpected<Raised> raise_value_error(std::string_view message);
 std::unexpected<Raised> raise_runtime_error(std::string_view message);
 std::unexpected<Raised> raise_overflow_error(std::string_view message);
 std::unexpected<Raised> raise_no_memory();
+// File input and output failures; the message already ends with the system's
+// description and " (os error {code})".
+std::unexpected<Raised> raise_os_error(std::string_view message);
 
 // `Invalid` becomes ValueError, `Runtime` RuntimeError; the text is the
 // error's message unchanged.
