@@ -8,6 +8,7 @@
 
 #include "engine.h"
 #include "plan/sampling.h"
+#include "workspace.h"
 
 namespace tessalumen {
 namespace {
@@ -81,6 +82,44 @@ void BM_OnePassOver224x224Rgb(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_OnePassOver224x224Rgb);
+
+// A whole call on a 224 x 224 RGB image with the cheapest geometric steps
+// (every one a single copy-like pass), sampling included: another floor for
+// what execution costs beside sampling.
+void BM_CallOfCheapSteps224x224Rgb(benchmark::State& state) {
+    std::vector<TransformSpec> steps = {
+        config::HorizontalFlip{1},
+        config::VerticalFlip{1},
+        config::PadIfNeeded{1, 240, 240, std::nullopt, std::nullopt, PadPosition::Random, B::Reflect101, {0}},
+        config::RandomCrop{1, 224, 224},
+        config::HorizontalFlip{0.5f},
+        config::PadIfNeeded{1, 232, 232, std::nullopt, std::nullopt, PadPosition::Center, B::Constant, {0}},
+        config::CenterCrop{1, 224, 224},
+        config::VerticalFlip{0.5f},
+        config::RandomCrop{1, 200, 200},
+        config::HorizontalFlip{1},
+    };
+    auto spec = PipelineSpec::with_target_requirements(std::move(steps), {{TargetRole::Image, 0, true, false}});
+    auto pipeline = ExecutionPlan::compile(std::move(spec), ExecutionMode::Compiled);
+    if (!pipeline) {
+        state.SkipWithError(pipeline.error().message.c_str());
+        return;
+    }
+    const Bytes image(224 * 224 * 3, 7);
+    Workspace workspace;
+    std::uint64_t key = 0;
+    for (auto _ : state) {
+        std::vector<TargetInput> inputs;
+        inputs.push_back(TargetInput{std::span<const std::uint8_t>(image), 3, 3, 224, 224, TargetRole::Image, 0});
+        auto outputs = pipeline->apply_targets(std::move(inputs), 42, key++, workspace);
+        if (!outputs) {
+            state.SkipWithError(outputs.error().message.c_str());
+            return;
+        }
+        benchmark::DoNotOptimize(outputs);
+    }
+}
+BENCHMARK(BM_CallOfCheapSteps224x224Rgb);
 
 void BM_StandardNormal(benchmark::State& state) {
     StreamRng rng = StreamRng::from_seed(1);
