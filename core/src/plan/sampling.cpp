@@ -26,16 +26,19 @@ constexpr int PERSPECTIVE_ATTEMPTS = 10;
 // A pivot below this makes the corner system degenerate.
 constexpr double PERSPECTIVE_MIN_PIVOT = 1e-10;
 
-#define TRY_ASSIGN(target, expr)                                  \
-    do {                                                          \
-        auto result_ = (expr);                                    \
-        if (!result_) return std::unexpected(std::move(result_.error())); \
-        target = std::move(*result_);                             \
+// Propagate the error of a fallible step, or go on with its value.
+#define TRY_ASSIGN(target, expr)                                              \
+    do {                                                                      \
+        auto result_ = (expr);                                                \
+        if (!result_) return std::unexpected(std::move(result_.error()));     \
+        target = std::move(*result_);                                         \
     } while (false)
 
-#define TRY_STATUS(expr)                                          \
-    do {                                                          \
-        if (auto status_ = (expr); !status_) return std::unexpected(std::move(status_.error())); \
+#define TRY_STATUS(expr)                                                      \
+    do {                                                                      \
+        if (auto status_ = (expr); !status_) {                                \
+            return std::unexpected(std::move(status_.error()));               \
+        }                                                                     \
     } while (false)
 
 // Real to unsigned: NaN and negative values give 0, values beyond the type's
@@ -48,7 +51,9 @@ std::uint64_t saturating_u64(double v) {
 
 // Keeps a sampled side within [1, limit]. Written without std::clamp so that a
 // zero limit cannot reach a precondition.
-std::uint64_t clamp_side(std::uint64_t v, std::uint64_t limit) { return std::min(std::max<std::uint64_t>(v, 1), limit); }
+std::uint64_t clamp_side(std::uint64_t v, std::uint64_t limit) {
+    return std::min(std::max<std::uint64_t>(v, 1), limit);
+}
 
 // The running size: the geometry a step sees after the steps before it.
 struct Size {
@@ -96,7 +101,9 @@ private:
             U128 scaled = product / longest;
             const U128 remainder = product % longest;
             if (2 * remainder >= longest) ++scaled;
-            if (scaled > std::numeric_limits<std::uint64_t>::max()) return fail_invalid(RESIZED_DIMENSIONS_OVERFLOW_MESSAGE);
+            if (scaled > std::numeric_limits<std::uint64_t>::max()) {
+                return fail_invalid(RESIZED_DIMENSIONS_OVERFLOW_MESSAGE);
+            }
             side = std::max<std::uint64_t>(static_cast<std::uint64_t>(scaled), 1);
         }
         TRY_STATUS(validate_dimensions(sides[0], sides[1]));
@@ -130,11 +137,13 @@ private:
         // No attempt fitted: the largest centred crop whose ratio is in range.
         std::uint64_t h = h_in;
         std::uint64_t w = w_in;
+        const double ratio_lo = static_cast<double>(s.ratio.lo);
+        const double ratio_hi = static_cast<double>(s.ratio.hi);
         const double ratio = static_cast<double>(w_in) / static_cast<double>(h_in);
-        if (ratio < static_cast<double>(s.ratio.lo)) {
-            h = clamp_side(saturating_u64(std::round(static_cast<double>(w_in) / static_cast<double>(s.ratio.lo))), h_in);
-        } else if (ratio > static_cast<double>(s.ratio.hi)) {
-            w = clamp_side(saturating_u64(std::round(static_cast<double>(h_in) * static_cast<double>(s.ratio.hi))), w_in);
+        if (ratio < ratio_lo) {
+            h = clamp_side(saturating_u64(std::round(static_cast<double>(w_in) / ratio_lo)), h_in);
+        } else if (ratio > ratio_hi) {
+            w = clamp_side(saturating_u64(std::round(static_cast<double>(h_in) * ratio_hi)), w_in);
         }
         return sampled::RandomResizedCrop{s.height, s.width, (h_in - h) / 2, (w_in - w) / 2, h, w};
     }
