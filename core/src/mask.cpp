@@ -321,6 +321,10 @@ CoreResult<MaskRaster> resize_mask(MaskRaster mask, std::uint64_t output_height,
     if (multiply_overflows(output_height, output_width, length)) {
         return fail_invalid(MASK_DIMENSIONS_OVERFLOW_MESSAGE);
     }
+    // A size the resampler cannot take is refused before its buffer exists.
+    if (auto sides = check_resample_sides(output_width, output_height); !sides) {
+        return fail_runtime(INVALID_MASK_DESTINATION_PREFIX + sides.error());
+    }
     auto destination = workspace.take_staged_u8(length, reuse);
     if (!destination) return std::unexpected(std::move(destination.error()));
     const auto source = resample_source(mask.width, mask.height, ResamplePixel::U8x1, mask.data);

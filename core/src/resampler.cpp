@@ -36,12 +36,6 @@ std::uint64_t image_bytes(std::uint64_t width, std::uint64_t height, ResamplePix
     return width * height * static_cast<std::uint64_t>(pixel);
 }
 
-std::expected<void, std::string> check_sides(std::uint64_t width, std::uint64_t height) {
-    if (width == 0 || height == 0) return std::unexpected(EMPTY_IMAGE_DESCRIPTION);
-    if (width >= SIDE_LIMIT || height >= SIDE_LIMIT) return std::unexpected(SIDE_TOO_LARGE_DESCRIPTION);
-    return {};
-}
-
 // trunc(0.5 s + t s) for output index t; the product and the sum are f64
 // operations in that order. The clamp only guards the last index against a
 // rounding surprise: 0.5 s + (D - 1) s = S - 0.5 s stays below S.
@@ -79,6 +73,12 @@ void nearest_rows(const ResampleSource& source, const ResampleDestination& desti
 
 }  // namespace
 
+std::expected<void, std::string> check_resample_sides(std::uint64_t width, std::uint64_t height) {
+    if (width == 0 || height == 0) return std::unexpected(EMPTY_IMAGE_DESCRIPTION);
+    if (width >= SIDE_LIMIT || height >= SIDE_LIMIT) return std::unexpected(SIDE_TOO_LARGE_DESCRIPTION);
+    return {};
+}
+
 void nearest_axis_indices(std::uint64_t source_length, std::uint64_t output_length,
                           std::vector<std::uint32_t>& indices) {
     indices.resize(output_length);
@@ -91,7 +91,7 @@ void nearest_axis_indices(std::uint64_t source_length, std::uint64_t output_leng
 std::expected<ResampleSource, std::string> resample_source(std::uint64_t width, std::uint64_t height,
                                                            ResamplePixel pixel,
                                                            std::span<const std::uint8_t> bytes) {
-    if (auto sides = check_sides(width, height); !sides) return std::unexpected(std::move(sides.error()));
+    if (auto sides = check_resample_sides(width, height); !sides) return std::unexpected(std::move(sides.error()));
     if (bytes.size() < image_bytes(width, height, pixel)) {
         return std::unexpected(buffer_description("source buffer", bytes.size(), width, height, pixel));
     }
@@ -101,7 +101,7 @@ std::expected<ResampleSource, std::string> resample_source(std::uint64_t width, 
 std::expected<ResampleDestination, std::string> resample_destination(std::uint64_t width, std::uint64_t height,
                                                                      ResamplePixel pixel,
                                                                      std::span<std::uint8_t> bytes) {
-    if (auto sides = check_sides(width, height); !sides) return std::unexpected(std::move(sides.error()));
+    if (auto sides = check_resample_sides(width, height); !sides) return std::unexpected(std::move(sides.error()));
     if (bytes.size() != image_bytes(width, height, pixel)) {
         return std::unexpected(buffer_description("destination buffer", bytes.size(), width, height, pixel));
     }

@@ -43,6 +43,10 @@ struct ResampleDestination {
     std::span<std::uint8_t> bytes;
 };
 
+// Whether an image of this size can be presented at all: non-empty, each side
+// below 2^32. Lets a caller refuse a size before allocating its buffer.
+[[nodiscard]] std::expected<void, std::string> check_resample_sides(std::uint64_t width, std::uint64_t height);
+
 // The source must be non-empty, each side below 2^32, and hold at least
 // width * height pixels.
 [[nodiscard]] std::expected<ResampleSource, std::string> resample_source(std::uint64_t width,
