@@ -94,7 +94,11 @@ TEST(SimdEquivalence, HorizontalFlipMatchesScalar) {
 
 TEST(SimdEquivalence, HwcToChwU8MatchesScalar) {
     if (!has_ssse3()) GTEST_SKIP() << "no SSSE3";
+    using Kernel = void (*)(const std::uint8_t*, std::uint8_t*, std::uint64_t);
+    std::vector<std::pair<const char*, Kernel>> forms = {{"ssse3", kernels::layout::hwc_u8_to_chw_ssse3}};
+    if (has_avx2()) forms.emplace_back("avx2", kernels::layout::hwc_u8_to_chw_avx2);
     std::mt19937_64 rng(0x1a70'0750);
+    for (const auto& [name, form] : forms)
     for (std::uint64_t pixels = 0; pixels <= MAX_WIDTH * 3; ++pixels) {
         for (std::uint64_t misalign = 0; misalign < 3; ++misalign) {
             for (Fill fill : FILLS) {
@@ -103,8 +107,8 @@ TEST(SimdEquivalence, HwcToChwU8MatchesScalar) {
                 std::vector<std::uint8_t> scalar(pixels * 3);
                 std::vector<std::uint8_t> vector(pixels * 3);
                 kernels::layout::hwc_u8_to_chw_scalar(src, scalar.data(), pixels);
-                kernels::layout::hwc_u8_to_chw_ssse3(src, vector.data(), pixels);
-                ASSERT_EQ(first_difference(scalar, vector), "") << pixels << " pixels, offset " << misalign;
+                form(src, vector.data(), pixels);
+                ASSERT_EQ(first_difference(scalar, vector), "") << name << ", " << pixels << " pixels, offset " << misalign;
             }
         }
     }

@@ -161,6 +161,37 @@ __attribute__((target("ssse3"))) void hwc_u8_to_chw_ssse3(const std::uint8_t* sr
     hwc_u8_to_chw_from(src, dst, pixel_count, i);
 }
 
+// Pixels 0-15 of a 32-pixel step go to the low lanes and pixels 16-31 to the
+// high lanes, so the in-lane shuffles of the SSSE3 form deinterleave both
+// halves at once and each plane's 32 bytes come out in order.
+__attribute__((target("avx2"))) void hwc_u8_to_chw_avx2(const std::uint8_t* src, std::uint8_t* dst,
+                                                       std::uint64_t pixel_count) {
+    constexpr std::uint64_t STEP = 32;
+    constexpr std::uint64_t HALF_BYTES = 48;
+    __m256i masks[3][3];
+    for (std::uint64_t k = 0; k < 3; ++k)
+        for (std::uint64_t s = 0; s < 3; ++s) masks[k][s] = _mm256_broadcastsi128_si256(load_mask(DEINTERLEAVE_MASKS[k][s]));
+    auto load_lanes = [](const std::uint8_t* low) __attribute__((target("avx2"))) {
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(low));
+        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(low + HALF_BYTES));
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+    };
+    std::uint64_t i = 0;
+    for (; i + STEP <= pixel_count; i += STEP) {
+        const std::uint8_t* block = src + i * RGB;
+        const __m256i c0 = load_lanes(block);
+        const __m256i c1 = load_lanes(block + 16);
+        const __m256i c2 = load_lanes(block + 32);
+        for (std::uint64_t k = 0; k < 3; ++k) {
+            const __m256i plane = _mm256_or_si256(
+                _mm256_or_si256(_mm256_shuffle_epi8(c0, masks[k][0]), _mm256_shuffle_epi8(c1, masks[k][1])),
+                _mm256_shuffle_epi8(c2, masks[k][2]));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + k * pixel_count + i), plane);
+        }
+    }
+    hwc_u8_to_chw_from(src, dst, pixel_count, i);
+}
+
 void normalize_hwc_to_chw_scalar(const std::uint8_t* src, float* dst, std::uint64_t pixel_count,
                                  const NormalizeConstants& constants) {
     normalize_hwc_to_chw_from(src, dst, pixel_count, 0, constants);
@@ -246,9 +277,12 @@ CoreResult<Bytes> channels_u8_to_chw(std::span<const std::uint8_t> bytes, std::u
     if (*samples == 0) return Bytes{};
     auto out = allocate<std::uint8_t>(*samples);
     if (!out) return out;
+    const CpuFeatures features = cpu_features();
     if (channels == 1) {
         std::copy(bytes.begin(), bytes.end(), out->begin());
-    } else if (cpu_features().ssse3) {
+    } else if (features.avx2) {
+        hwc_u8_to_chw_avx2(bytes.data(), out->data(), height * width);
+    } else if (features.ssse3) {
         hwc_u8_to_chw_ssse3(bytes.data(), out->data(), height * width);
     } else {
         hwc_u8_to_chw_scalar(bytes.data(), out->data(), height * width);

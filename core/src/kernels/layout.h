@@ -35,6 +35,9 @@ struct NormalizeConstants {
 void hwc_u8_to_chw_scalar(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixel_count);
 // 16 pixels per step, then the scalar loop from the first unprocessed pixel.
 void hwc_u8_to_chw_ssse3(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixel_count);
+// 32 pixels per step (two 16-pixel blocks side by side in the two 128-bit
+// lanes), then the scalar loop. Preferred over SSSE3 when AVX2 is present.
+void hwc_u8_to_chw_avx2(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixel_count);
 
 // Normalizes RGB pixels into three f32 planes of pixel_count values each.
 void normalize_hwc_to_chw_scalar(const std::uint8_t* src, float* dst, std::uint64_t pixel_count,
