@@ -56,6 +56,7 @@ bench: install
 	    -DTESSALUMEN_BUILD_BENCH=ON -DTESSALUMEN_BUILD_EXTENSION=OFF
 	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS)
 	@for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+	@$(VPY) -m pip install -q --disable-pip-version-check pillow opencv-python-headless
 	@for s in bench/*.py; do echo "== $$s"; $(VPY) $$s; done
 
 # libFuzzer run of decode_image under AddressSanitizer and UBSan, seeded with
