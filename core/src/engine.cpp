@@ -296,6 +296,8 @@ CoreResult<OutputRaster> CompiledPipeline::run_image(std::span<const std::uint8_
     const auto length = raster_length<C>(height, width);
     if (!length) return std::unexpected(length.error());
     if (input.size() != *length) return fail_invalid(INVALID_RASTER_BUFFER_MESSAGE);
+    // One sample per step: a shorter list would silently drop the last steps.
+    if (samples.size() != plans.size()) return fail_runtime(SAMPLED_PLAN_MISMATCH_MESSAGE);
 
     const LoweringPlan& lowering = C == 3 ? lowering_rgb : lowering_gray;
     const bool reuse = reuses_buffers(mode);
@@ -306,13 +308,12 @@ CoreResult<OutputRaster> CompiledPipeline::run_image(std::span<const std::uint8_
     if (compiled) {
         if (only_chw && every_step_skipped(samples)) return u8_chw_raster(input, height, width, C);
         if (lowering.nodes.size() == 1 && lowering.nodes[0].kernel_form == KernelForm::BorrowedToOwned &&
-            samples.size() == 1 && plans.size() == 1 && kind_of(plans[0]) == TransformKind::Normalize &&
+            plans.size() == 1 && kind_of(plans[0]) == TransformKind::Normalize &&
             tag_of(samples[0]) == SampledTag::Normalize) {
             return normalize_raster(input, height, width, C, std::get<plan::Normalize>(plans[0]),
                                     only_chw ? RasterKind::F32Chw : RasterKind::F32Hwc);
         }
-        if (lowering.borrowed_prefix == 1 && !samples.empty() && !plans.empty() &&
-            tag_of(samples[0]) != SampledTag::Skipped) {
+        if (lowering.borrowed_prefix == 1 && !plans.empty() && tag_of(samples[0]) != SampledTag::Skipped) {
             auto first = borrowed_first_step<C>(plans[0], samples[0], input, height, width, workspace);
             if (!first) return std::unexpected(std::move(first.error()));
             borrowed = std::move(*first);
@@ -329,8 +330,7 @@ CoreResult<OutputRaster> CompiledPipeline::run_image(std::span<const std::uint8_
         working = std::move(*copy);
     }
 
-    const std::size_t count = std::min(samples.size(), plans.size());
-    for (std::size_t i = start; i < count; ++i) {
+    for (std::size_t i = start; i < plans.size(); ++i) {
         const TransformPlan& step = plans[i];
         const SampledTransform& sample = samples[i];
         if (!sample_fits(sample, kind_of(step))) return fail_runtime(SAMPLED_PLAN_MISMATCH_MESSAGE);
