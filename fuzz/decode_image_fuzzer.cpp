@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to decode_image in every mode; whatever decodes is
 // written back as PNG (and JPEG where it can be) and the PNG read again, which
-// must give the same samples.
+// must give the same samples. PNG input is also decoded through the reader
+// alone, which must agree with the direct image data path.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <span>
 
 #include "model.h"
+#include "png_codec.h"
 
 using namespace tessalumen::io;
 
@@ -45,7 +47,14 @@ void round_trip(const DecodedImage& image, std::uint8_t knob) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);
     const DecodeMode mode = static_cast<DecodeMode>(size % 4);
-    const auto image = decode_image(input, DecodeOptions{FUZZ_MAX_PIXELS, mode});
+    const DecodeOptions options{FUZZ_MAX_PIXELS, mode};
+    const auto image = decode_image(input, options);
+    if (size >= 8 && data[0] == 0x89) {
+        const auto reader = png::decode(input, options, png::ReadPath::Reader);
+        if (image.has_value() != reader.has_value()) std::abort();
+        if (image && (image->samples != reader->samples || image->layout != reader->layout)) std::abort();
+        if (!image && image.error().message != reader.error().message) std::abort();
+    }
     if (!image) {
         if (image.error().message.empty()) std::abort();
         return 0;

@@ -70,9 +70,21 @@ void store_be32(std::uint8_t* p, std::uint32_t v) {
     p[3] = static_cast<std::uint8_t>(v);
 }
 
+// The PNG Paeth predictor of a (left), b (above) and c (above left), with
+// the standard's tie order a, b, c.
+[[nodiscard]] inline std::uint8_t paeth_predictor(int a, int b, int c) {
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    const int ab = (pb < pa) ? b : a;
+    const int pab = (pb < pa) ? pb : pa;
+    return static_cast<std::uint8_t>(pc < pab ? c : ab);
+}
+
 struct ChunkScan {
-    bool animated = false;   // an acTL chunk precedes the image data
+    bool animated = false;    // an acTL chunk precedes the image data
     bool idat_crc_ok = true;  // every image data chunk carries its CRC
+    std::vector<std::span<const std::uint8_t>> image_data;  // the IDAT run, in order
 };
 
 // Walks the chunk list: notes an acTL chunk before the first IDAT, and checks
@@ -98,6 +110,7 @@ struct ChunkScan {
                 scan.idat_crc_ok = false;
                 break;
             }
+            scan.image_data.emplace_back(type + 4, length);
         }
         pos += length + 12;
     }
@@ -164,8 +177,187 @@ struct ExpandedFormat {
     return 1;
 }
 
-CodecResult<DecodedImage> decode_raw(spng_ctx* ctx, const spng_ihdr& ihdr, bool transparency,
+// ---- direct reading of the image data ------------------------------------------
+//
+// Non-interlaced files asked for in their own sample format (no expansion)
+// are read here: inflate the IDAT run row by row straight into the output
+// buffer and reverse the row filters in place. Anything unexpected (a zlib
+// error, a bad filter type, missing or surplus data, a stream without its
+// end) makes this give up, and the reader then decodes the whole frame and
+// reports its own error; so this path only ever returns what the reader
+// would, faster.
+
+struct InflateEnd {
+    void operator()(z_stream* stream) const noexcept { inflateEnd(stream); }
+};
+
+// Reverses one row's filter in place; `prior` is the reconstructed row above
+// (zeros for the first row). Each loop reads only bytes it already rebuilt.
+template <std::size_t Bpp>
+void unfilter_row(std::uint8_t filter, std::uint8_t* row, const std::uint8_t* prior, std::size_t n,
+                  std::size_t bpp_runtime) {
+    const std::size_t bpp = Bpp != 0 ? Bpp : bpp_runtime;
+    const std::size_t head = std::min(bpp, n);
+    switch (static_cast<Filter>(filter)) {
+        case Filter::None: return;
+        case Filter::Sub:
+            for (std::size_t i = bpp; i < n; ++i) row[i] = static_cast<std::uint8_t>(row[i] + row[i - bpp]);
+            return;
+        case Filter::Up:
+            for (std::size_t i = 0; i < n; ++i) row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
+            return;
+        case Filter::Average:
+            for (std::size_t i = 0; i < head; ++i) row[i] = static_cast<std::uint8_t>(row[i] + (prior[i] >> 1));
+            for (std::size_t i = head; i < n; ++i) {
+                row[i] = static_cast<std::uint8_t>(row[i] + ((unsigned{row[i - bpp]} + prior[i]) >> 1));
+            }
+            return;
+        case Filter::Paeth:
+            for (std::size_t i = 0; i < head; ++i) row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
+            for (std::size_t i = head; i < n; ++i) {
+                row[i] = static_cast<std::uint8_t>(row[i] + paeth_predictor(row[i - bpp], prior[i], prior[i - bpp]));
+            }
+            return;
+    }
+}
+
+using UnfilterFn = void (*)(std::uint8_t, std::uint8_t*, const std::uint8_t*, std::size_t, std::size_t);
+
+[[nodiscard]] UnfilterFn unfilter_for(std::size_t bpp) {
+    switch (bpp) {
+        case 1: return unfilter_row<1>;
+        case 2: return unfilter_row<2>;
+        case 3: return unfilter_row<3>;
+        case 4: return unfilter_row<4>;
+        case 6: return unfilter_row<6>;
+        case 8: return unfilter_row<8>;
+        default: return unfilter_row<0>;
+    }
+}
+
+// Inflates the IDAT run into `height` filtered rows of `row_bytes` bytes at
+// `out` and unfilters them. False when the data is not exactly a valid
+// stream of those rows.
+[[nodiscard]] bool read_image_data(const std::vector<std::span<const std::uint8_t>>& image_data,
+                                   std::size_t row_bytes, std::size_t height, std::size_t bpp,
+                                   std::uint8_t* out) {
+    if (image_data.empty() || row_bytes == 0) return false;
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) return false;
+    const std::unique_ptr<z_stream, InflateEnd> guard(&stream);
+    std::size_t next_chunk = 0;
+    bool ended = false;
+    // Fills exactly `count` bytes; a stream that ends earlier fails.
+    auto fill = [&](std::uint8_t* dst, std::size_t count) -> bool {
+        while (count > 0) {
+            if (ended) return false;
+            if (stream.avail_in == 0) {
+                if (next_chunk == image_data.size()) return false;
+                const auto chunk = image_data[next_chunk++];
+                stream.next_in = const_cast<Bytef*>(chunk.data());
+                stream.avail_in = static_cast<uInt>(chunk.size());  // chunks are below 2^31
+                continue;
+            }
+            const std::size_t room = std::min<std::size_t>(count, std::size_t{1} << 30);
+            stream.next_out = dst;
+            stream.avail_out = static_cast<uInt>(room);
+            const int status = inflate(&stream, Z_NO_FLUSH);
+            const std::size_t produced = room - stream.avail_out;
+            dst += produced;
+            count -= produced;
+            if (status == Z_STREAM_END) {
+                ended = true;
+            } else if (status != Z_OK && status != Z_BUF_ERROR) {
+                return false;
+            }
+        }
+        return true;
+    };
+    std::vector<std::uint8_t> zeros;
+    try {
+        zeros.assign(row_bytes, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const UnfilterFn unfilter = unfilter_for(bpp);
+    for (std::size_t y = 0; y < height; ++y) {
+        std::uint8_t filter = 0;
+        std::uint8_t* row = out + y * row_bytes;
+        if (!fill(&filter, 1) || filter > static_cast<std::uint8_t>(Filter::Paeth) || !fill(row, row_bytes)) {
+            return false;
+        }
+        unfilter(filter, row, y == 0 ? zeros.data() : row - row_bytes, row_bytes, bpp);
+    }
+    // The stream must end here (checksum verified), with nothing after it.
+    std::uint8_t surplus = 0;
+    while (!ended) {
+        if (stream.avail_in == 0) {
+            if (next_chunk == image_data.size()) return false;
+            const auto chunk = image_data[next_chunk++];
+            stream.next_in = const_cast<Bytef*>(chunk.data());
+            stream.avail_in = static_cast<uInt>(chunk.size());
+            continue;
+        }
+        stream.next_out = &surplus;
+        stream.avail_out = 1;
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        if (stream.avail_out == 0) return false;  // more data than rows
+        if (status == Z_STREAM_END) {
+            ended = true;
+        } else if (status != Z_OK) {
+            return false;
+        }
+    }
+    if (stream.avail_in != 0) return false;
+    for (; next_chunk < image_data.size(); ++next_chunk) {
+        if (!image_data[next_chunk].empty()) return false;
+    }
+    return true;
+}
+
+[[nodiscard]] std::size_t channels_in_file(ColorType type) {
+    switch (type) {
+        case ColorType::Grayscale: return 1;
+        case ColorType::Indexed: return 1;
+        case ColorType::GrayscaleAlpha: return 2;
+        case ColorType::Truecolor: return 3;
+        case ColorType::TruecolorAlpha: return 4;
+    }
+    return 1;
+}
+
+// Decodes the frame into `out` (`size` bytes) in the reader format `format`
+// with `flags`; returns the reader's status (0 on success).
+struct FrameSource {
+    spng_ctx* ctx;
+    const spng_ihdr& ihdr;
+    const ChunkScan& scan;
+    ReadPath path;
+
+    [[nodiscard]] int decode(void* out, std::size_t size, int format, int flags) const {
+        if (path == ReadPath::Direct && format == SPNG_FMT_PNG && flags == 0 && ihdr.interlace_method == 0) {
+            const std::size_t bits = channels_in_file(static_cast<ColorType>(ihdr.color_type)) * ihdr.bit_depth;
+            const std::size_t bpp = std::max<std::size_t>(1, bits / 8);
+            // The caller sized `out` from the reader's own row size.
+            const std::size_t row_bytes = (std::size_t{ihdr.width} * bits + 7) / 8;
+            if (row_bytes * ihdr.height == size &&
+                read_image_data(scan.image_data, row_bytes, ihdr.height, bpp, static_cast<std::uint8_t*>(out))) {
+                if (ihdr.bit_depth == 16) {
+                    // Big-endian in the file, native order out, as the reader gives.
+                    auto* samples = static_cast<std::uint8_t*>(out);
+                    for (std::size_t i = 0; i + 1 < size; i += 2) std::swap(samples[i], samples[i + 1]);
+                }
+                return 0;
+            }
+        }
+        return spng_decode_image(ctx, out, size, format, flags);
+    }
+};
+
+CodecResult<DecodedImage> decode_raw(const FrameSource& source, bool transparency,
                                      const DecodeOptions& options) {
+    spng_ctx* ctx = source.ctx;
+    const spng_ihdr& ihdr = source.ihdr;
     if (auto ok = validate_dimensions(ihdr.width, ihdr.height, 1, 1, options.max_pixels); !ok) {
         return std::unexpected(std::move(ok.error()));
     }
@@ -177,7 +369,7 @@ CodecResult<DecodedImage> decode_raw(spng_ctx* ctx, const spng_ihdr& ihdr, bool 
     if (size > MAX_DECODED_BYTES) return std::unexpected(output_too_large());
     U8Samples packed;
     if (auto ok = allocate(packed, size); !ok) return std::unexpected(std::move(ok.error()));
-    if (const int status = spng_decode_image(ctx, packed.data(), size, SPNG_FMT_PNG, 0); status != 0) {
+    if (const int status = source.decode(packed.data(), size, SPNG_FMT_PNG, 0); status != 0) {
         return std::unexpected(map_decode_error(status));
     }
     DecodedImage image{{}, ihdr.height, ihdr.width, transparency, PixelLayout::Gray};
@@ -195,8 +387,10 @@ CodecResult<DecodedImage> decode_raw(spng_ctx* ctx, const spng_ihdr& ihdr, bool 
     return image;
 }
 
-CodecResult<DecodedImage> decode_expanded(spng_ctx* ctx, const spng_ihdr& ihdr, bool has_trns,
-                                          bool transparency, const DecodeOptions& options) {
+CodecResult<DecodedImage> decode_expanded(const FrameSource& source, bool has_trns, bool transparency,
+                                          const DecodeOptions& options) {
+    spng_ctx* ctx = source.ctx;
+    const spng_ihdr& ihdr = source.ihdr;
     const ExpandedFormat format =
         options.mode == DecodeMode::Unchanged ? native_format(ihdr) : expanded_format(ihdr, has_trns);
     PixelLayout layout = PixelLayout::Gray;
@@ -234,8 +428,7 @@ CodecResult<DecodedImage> decode_expanded(spng_ctx* ctx, const spng_ihdr& ihdr, 
     // buffer, which holds the same values as reassembling big-endian pairs.
     auto fill = [&](auto& buffer) -> CodecStatus {
         if (auto ok = allocate(buffer, size / sample_bytes); !ok) return ok;
-        const int status =
-            spng_decode_image(ctx, buffer.data(), size, format.reader_format, format.reader_flags);
+        const int status = source.decode(buffer.data(), size, format.reader_format, format.reader_flags);
         if (status != 0) return std::unexpected(map_decode_error(status));
         return {};
     };
@@ -258,14 +451,6 @@ CodecResult<DecodedImage> decode_expanded(spng_ctx* ctx, const spng_ihdr& ihdr, 
     return b < 128 ? b : 256u - b;
 }
 
-[[nodiscard]] inline std::uint8_t paeth_predictor(int a, int b, int c) {
-    const int pa = std::abs(b - c);
-    const int pb = std::abs(a - c);
-    const int pc = std::abs(a + b - 2 * c);
-    const int ab = (pb < pa) ? b : a;
-    const int pab = (pb < pa) ? pb : pa;
-    return static_cast<std::uint8_t>(pc < pab ? c : ab);
-}
 
 // Each filter writes its row and returns the row's score. The loops are
 // branch-free so the compiler vectorizes them.
@@ -461,6 +646,11 @@ CodecError map_encode_error(int zlib_status) {
 }
 
 CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data, const DecodeOptions& options) {
+    return decode(data, options, ReadPath::Direct);
+}
+
+CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data, const DecodeOptions& options,
+                                 ReadPath path) {
     const Reader reader(spng_ctx_new(0));
     if (!reader) return std::unexpected(map_decode_error(SPNG_EMEM));
     spng_ctx* ctx = reader.get();
@@ -492,9 +682,9 @@ CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data, const Decod
                               color_type == ColorType::TruecolorAlpha;
     if (options.mode == DecodeMode::Unchanged &&
         (color_type == ColorType::Grayscale || color_type == ColorType::Indexed) && ihdr.bit_depth != 16) {
-        return decode_raw(ctx, ihdr, transparency, options);
+        return decode_raw(FrameSource{ctx, ihdr, scan, path}, transparency, options);
     }
-    return decode_expanded(ctx, ihdr, has_trns, transparency, options);
+    return decode_expanded(FrameSource{ctx, ihdr, scan, path}, has_trns, transparency, options);
 }
 
 CodecResult<std::vector<std::uint8_t>> unpack_samples(std::span<const std::uint8_t> packed,

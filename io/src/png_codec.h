@@ -26,6 +26,14 @@ enum class Filter : std::uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth
 [[nodiscard]] CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data,
                                                const DecodeOptions& options);
 
+// How the pixels of a frame are read. `Direct` inflates and unfilters
+// non-interlaced files kept in their own sample format without the reader's
+// per-row machinery, and hands every other case, and every failure, to the
+// reader; `Reader` always uses the reader. Both give the same result.
+enum class ReadPath : std::uint8_t { Direct = 0, Reader = 1 };
+[[nodiscard]] CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data,
+                                               const DecodeOptions& options, ReadPath path);
+
 // One byte per pixel from rows packed at 1, 2, 4 or 8 bits per sample, most
 // significant bits first, each row padded to a whole byte. Values are kept.
 [[nodiscard]] CodecResult<std::vector<std::uint8_t>> unpack_samples(

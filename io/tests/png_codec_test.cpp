@@ -468,3 +468,92 @@ TEST(PngSuite, InterlacedFilesEqualTheirTwins) {
 
 }  // namespace
 }  // namespace tessalumen::io
+
+namespace tessalumen::io {
+namespace {
+
+// ---- direct image data reading ------------------------------------------------
+
+void expect_same_outcome(const Bytes& file, DecodeMode m, const std::string& what) {
+    const auto direct = png::decode(file, mode(m), png::ReadPath::Direct);
+    const auto reader = png::decode(file, mode(m), png::ReadPath::Reader);
+    ASSERT_EQ(direct.has_value(), reader.has_value()) << what;
+    if (direct) {
+        EXPECT_EQ(direct->layout, reader->layout) << what;
+        EXPECT_TRUE(direct->samples == reader->samples) << what;
+        EXPECT_EQ(direct->has_transparency, reader->has_transparency) << what;
+    } else {
+        EXPECT_EQ(direct.error().message, reader.error().message) << what;
+        EXPECT_EQ(direct.error().kind, reader.error().kind) << what;
+    }
+}
+
+TEST(PngDirectRead, SameResultAsTheReaderOnSuiteAndDamagedStreams) {
+    // Hand-made streams around the edges of the image data.
+    const std::vector<Bytes> rows(4, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    Bytes raw;
+    for (const Bytes& row : rows) {
+        raw.push_back(4);  // Paeth
+        raw.insert(raw.end(), row.begin(), row.end());
+    }
+    uLongf zsize = compressBound(static_cast<uLong>(raw.size()));
+    Bytes z(zsize);
+    compress(z.data(), &zsize, raw.data(), static_cast<uLong>(raw.size()));
+    z.resize(zsize);
+    auto file_with = [](const Bytes& ihdr_tail_rows, const std::vector<testing::Chunk>& chunks) {
+        Bytes out = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+        Bytes ihdr;
+        testing::put_be32(ihdr, 4);
+        testing::put_be32(ihdr, ihdr_tail_rows[0]);
+        ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});
+        testing::put_chunk(out, "IHDR", ihdr);
+        for (const auto& c : chunks) testing::put_chunk(out, c.type.c_str(), c.data);
+        return out;
+    };
+    const Bytes no_adler(z.begin(), z.end() - 4);
+    Bytes bad_adler = z;
+    bad_adler.back() ^= 1;
+    Bytes bad_filter_raw = raw;
+    bad_filter_raw[13] = 5;
+    uLongf bsize = compressBound(static_cast<uLong>(raw.size()));
+    Bytes bad_filter(bsize);
+    compress(bad_filter.data(), &bsize, bad_filter_raw.data(), static_cast<uLong>(raw.size()));
+    bad_filter.resize(bsize);
+    const std::vector<std::pair<std::string, Bytes>> cases = {
+        {"whole", file_with({4}, {{"IDAT", z}, {"IEND", {}}})},
+        {"split", file_with({4}, {{"IDAT", Bytes(z.begin(), z.begin() + 5)}, {"IDAT", Bytes(z.begin() + 5, z.end())}, {"IEND", {}}})},
+        {"no IEND", file_with({4}, {{"IDAT", z}})},
+        {"no checksum", file_with({4}, {{"IDAT", no_adler}, {"IEND", {}}})},
+        {"bad checksum", file_with({4}, {{"IDAT", bad_adler}, {"IEND", {}}})},
+        {"surplus rows", file_with({3}, {{"IDAT", z}, {"IEND", {}}})},
+        {"missing rows", file_with({5}, {{"IDAT", z}, {"IEND", {}}})},
+        {"bytes after stream", file_with({4}, {{"IDAT", [&] { Bytes b = z; b.push_back(7); return b; }()}, {"IEND", {}}})},
+        {"extra IDAT", file_with({4}, {{"IDAT", z}, {"IDAT", {1, 2, 3}}, {"IEND", {}}})},
+        {"bad filter type", file_with({4}, {{"IDAT", bad_filter}, {"IEND", {}}})},
+        {"truncated IDAT", [&] { Bytes b = file_with({4}, {{"IDAT", z}}); b.resize(b.size() - 9); return b; }()},
+    };
+    for (const auto& [name, file] : cases) {
+        for (DecodeMode m : {DecodeMode::Unchanged, DecodeMode::Rgba}) expect_same_outcome(file, m, name);
+    }
+
+    const auto dir = testing::testdata_dir("pngsuite");
+    SKIP_WITHOUT_TESTDATA(dir);
+    std::mt19937 rng(5);
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() != ".png") continue;
+        const Bytes data = testing::read_file(entry.path());
+        const std::string name = entry.path().filename().string();
+        for (DecodeMode m : {DecodeMode::Unchanged, DecodeMode::Gray, DecodeMode::Rgb, DecodeMode::Rgba}) {
+            expect_same_outcome(data, m, name);
+        }
+        // Damage a few bytes of the image data area and compare again.
+        for (int trial = 0; trial < 4 && data.size() > 60; ++trial) {
+            Bytes damaged = data;
+            damaged[50 + rng() % (damaged.size() - 50)] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+            expect_same_outcome(damaged, DecodeMode::Unchanged, name + " damaged");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tessalumen::io
