@@ -67,18 +67,26 @@ void expect_same_raster(const std::optional<OutputRaster>& a, const std::optiona
     }
 }
 
-std::vector<TransformSpec> steps_cropping_flipping_padding(bool normalize) {
-    std::vector<TransformSpec> steps{
-        config::RandomCrop{1.0f, 9, 13},
-        config::HorizontalFlip{1.0f},
-        config::VerticalFlip{0.5f},
-        config::PadIfNeeded{1.0f, 12, 20, std::nullopt, std::nullopt, PadPosition::Random, BorderMode::Reflect101, {7}},
-        config::CenterCrop{0.7f, 11, 17},
-        config::PadIfNeeded{1.0f, std::nullopt, std::nullopt, 8, 8, PadPosition::Center, BorderMode::Constant,
-                            {1, 2, 3}},
+// Pipelines whose first step takes each borrowed form of compiled mode (crop,
+// vertical flip, pad) or none (horizontal flip), with optional Normalize.
+std::vector<std::vector<TransformSpec>> pipelines_under_test(bool normalize) {
+    const auto reflect_pad = config::PadIfNeeded{1.0f, 12, 20, std::nullopt, std::nullopt, PadPosition::Random,
+                                                 BorderMode::Reflect101, {7}};
+    const auto divisor_pad = config::PadIfNeeded{1.0f, std::nullopt, std::nullopt, 8, 8, PadPosition::Center,
+                                                 BorderMode::Constant, {1, 2, 3}};
+    std::vector<std::vector<TransformSpec>> pipelines{
+        {config::RandomCrop{1.0f, 9, 13}, config::HorizontalFlip{1.0f}, config::VerticalFlip{0.5f}, reflect_pad,
+         config::CenterCrop{0.7f, 11, 17}, divisor_pad},
+        {config::VerticalFlip{0.5f}, config::HorizontalFlip{0.5f}, config::RandomCrop{0.5f, 7, 7}},
+        {divisor_pad, config::CenterCrop{0.5f, 8, 8}, reflect_pad},
+        {config::CenterCrop{1.0f, 5, 7}, config::VerticalFlip{1.0f}},
+        {config::HorizontalFlip{1.0f}, config::PadIfNeeded{0.5f, 40, 9, std::nullopt, std::nullopt,
+                                                           PadPosition::BottomLeft, BorderMode::Reflect101, {0}}},
     };
-    if (normalize) steps.push_back(config::Normalize{1.0f, {0.485f}, {0.229f}, 255.0f});
-    return steps;
+    if (normalize) {
+        for (auto& steps : pipelines) steps.push_back(config::Normalize{1.0f, {0.485f}, {0.229f}, 255.0f});
+    }
+    return pipelines;
 }
 
 // Every mode, on the scalar tier and the dispatched tier, gives the result of
@@ -87,13 +95,15 @@ TEST(Engine, EveryModeAndTierGivesTheSameResult) {
     struct Layouts {
         bool hwc, chw;
     };
-    for (const bool normalize : {false, true}) {
+    std::vector<std::vector<TransformSpec>> pipelines = pipelines_under_test(false);
+    for (auto& steps : pipelines_under_test(true)) pipelines.push_back(std::move(steps));
+    for (std::size_t p = 0; p < pipelines.size(); ++p) {
         for (const std::uint64_t channels : {1u, 3u}) {
             for (const auto& [height, width] : {std::pair<std::uint64_t, std::uint64_t>{17, 23}, {9, 67}, {31, 13}}) {
                 const Bytes input = random_bytes(height * width * channels, static_cast<std::uint32_t>(height * width));
                 for (const std::uint64_t key : {0u, 1u, 2u, 3u}) {
                     for (const Layouts need : {Layouts{true, false}, Layouts{false, true}, Layouts{true, true}}) {
-                        const std::string label = "normalize " + std::to_string(normalize) + ", channels " +
+                        const std::string label = "pipeline " + std::to_string(p) + ", channels " +
                                                   std::to_string(channels) + ", " + std::to_string(height) + "x" +
                                                   std::to_string(width) + ", key " + std::to_string(key) +
                                                   ", hwc " + std::to_string(need.hwc) + ", chw " +
@@ -102,7 +112,7 @@ TEST(Engine, EveryModeAndTierGivesTheSameResult) {
                         for (const std::uint32_t keep : {0u, testing_support::ALL_CPU_FEATURES}) {
                             testing_support::ScopedCpuFeatureMask tier(keep);
                             for (const ExecutionMode mode : ALL_MODES) {
-                                const CompiledPipeline pipeline = compile(steps_cropping_flipping_padding(normalize), mode);
+                                const CompiledPipeline pipeline = compile(pipelines[p], mode);
                                 const auto samples = sample(pipeline, height, width, key);
                                 Workspace workspace;
                                 auto out = pipeline.run_selected_image(input, height, width, samples, workspace,
