@@ -1,5 +1,7 @@
 #include "png_codec.h"
 
+#include "png_unfilter.h"
+
 #include <spng.h>
 #include <zlib.h>
 
@@ -191,50 +193,6 @@ struct InflateEnd {
     void operator()(z_stream* stream) const noexcept { inflateEnd(stream); }
 };
 
-// Reverses one row's filter in place; `prior` is the reconstructed row above
-// (zeros for the first row). Each loop reads only bytes it already rebuilt.
-template <std::size_t Bpp>
-void unfilter_row(std::uint8_t filter, std::uint8_t* row, const std::uint8_t* prior, std::size_t n,
-                  std::size_t bpp_runtime) {
-    const std::size_t bpp = Bpp != 0 ? Bpp : bpp_runtime;
-    const std::size_t head = std::min(bpp, n);
-    switch (static_cast<Filter>(filter)) {
-        case Filter::None: return;
-        case Filter::Sub:
-            for (std::size_t i = bpp; i < n; ++i) row[i] = static_cast<std::uint8_t>(row[i] + row[i - bpp]);
-            return;
-        case Filter::Up:
-            for (std::size_t i = 0; i < n; ++i) row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
-            return;
-        case Filter::Average:
-            for (std::size_t i = 0; i < head; ++i) row[i] = static_cast<std::uint8_t>(row[i] + (prior[i] >> 1));
-            for (std::size_t i = head; i < n; ++i) {
-                row[i] = static_cast<std::uint8_t>(row[i] + ((unsigned{row[i - bpp]} + prior[i]) >> 1));
-            }
-            return;
-        case Filter::Paeth:
-            for (std::size_t i = 0; i < head; ++i) row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
-            for (std::size_t i = head; i < n; ++i) {
-                row[i] = static_cast<std::uint8_t>(row[i] + paeth_predictor(row[i - bpp], prior[i], prior[i - bpp]));
-            }
-            return;
-    }
-}
-
-using UnfilterFn = void (*)(std::uint8_t, std::uint8_t*, const std::uint8_t*, std::size_t, std::size_t);
-
-[[nodiscard]] UnfilterFn unfilter_for(std::size_t bpp) {
-    switch (bpp) {
-        case 1: return unfilter_row<1>;
-        case 2: return unfilter_row<2>;
-        case 3: return unfilter_row<3>;
-        case 4: return unfilter_row<4>;
-        case 6: return unfilter_row<6>;
-        case 8: return unfilter_row<8>;
-        default: return unfilter_row<0>;
-    }
-}
-
 // Inflates the IDAT run into `height` filtered rows of `row_bytes` bytes at
 // `out` and unfilters them. False when the data is not exactly a valid
 // stream of those rows.
@@ -279,14 +237,13 @@ using UnfilterFn = void (*)(std::uint8_t, std::uint8_t*, const std::uint8_t*, st
     } catch (const std::bad_alloc&) {
         return false;
     }
-    const UnfilterFn unfilter = unfilter_for(bpp);
     for (std::size_t y = 0; y < height; ++y) {
         std::uint8_t filter = 0;
         std::uint8_t* row = out + y * row_bytes;
         if (!fill(&filter, 1) || filter > static_cast<std::uint8_t>(Filter::Paeth) || !fill(row, row_bytes)) {
             return false;
         }
-        unfilter(filter, row, y == 0 ? zeros.data() : row - row_bytes, row_bytes, bpp);
+        unfilter_row(filter, row, y == 0 ? zeros.data() : row - row_bytes, row_bytes, bpp);
     }
     // The stream must end here (checksum verified), with nothing after it.
     std::uint8_t surplus = 0;
