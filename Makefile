@@ -76,7 +76,8 @@ fuzz: deps venv
 	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target decode_image_fuzzer
 	mkdir -p $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/fuzz/decode_image_fuzzer $(FUZZ_BUILD)/corpus $(FUZZ_SEEDS) \
-	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -timeout=30 -print_final_stats=1
+	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -timeout=30 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/
 
 clean:
 	rm -rf build

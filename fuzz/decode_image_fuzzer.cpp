@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 
 #include "model.h"
@@ -49,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const DecodeMode mode = static_cast<DecodeMode>(size % 4);
     const DecodeOptions options{FUZZ_MAX_PIXELS, mode};
     const auto image = decode_image(input, options);
-    if (size >= 8 && data[0] == 0x89) {
+    constexpr std::uint8_t PNG_SIGNATURE[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    if (size >= 8 && std::memcmp(data, PNG_SIGNATURE, 8) == 0) {
         const auto reader = png::decode(input, options, png::ReadPath::Reader);
         if (image.has_value() != reader.has_value()) std::abort();
         if (image && (image->samples != reader->samples || image->layout != reader->layout)) std::abort();
