@@ -15,23 +15,29 @@ namespace {
 
 constexpr std::uint64_t RGB = 3;
 
-// Shuffle controls that gather one channel of 16 RGB pixels (48 bytes, three
-// 16-byte chunks): plane k takes from chunk s the bytes masks[k][s] selects
-// (0x80 writes 0), so plane k is the OR of pshufb(chunk s, masks[k][s]).
-// Pixel t's sample k is byte 3t + k of the block.
-using ChunkMasks = std::array<std::array<std::array<std::uint8_t, 16>, 3>, 3>;
+// Deinterleaving 16 RGB pixels (48 bytes, three 16-byte chunks c0, c1, c2).
+// Byte p of chunk s is sample (16 s + p) mod 3 of its pixel, and for each
+// channel k the positions p that hold channel k in the three chunks are
+// disjoint and together cover 0..15. So one channel is gathered by selecting
+// each position from the chunk that holds channel k there
+//   scrambled_k = (c0 & select[k][0]) | (c1 & select[k][1]) | (c2 & select[k][2])
+// and one shuffle puts it in pixel order: pixel t's sample k is byte 3t + k
+// of the block, found at position (3t + k) mod 16 of scrambled_k.
+struct DeinterleaveMasks {
+    std::array<std::array<std::array<std::uint8_t, 16>, 3>, 3> select;
+    std::array<std::array<std::uint8_t, 16>, 3> order;
+};
 
-constexpr ChunkMasks make_deinterleave_masks() {
-    ChunkMasks masks{};
-    for (std::uint64_t k = 0; k < 3; ++k)
+constexpr DeinterleaveMasks make_deinterleave_masks() {
+    DeinterleaveMasks masks{};
+    for (std::uint64_t k = 0; k < 3; ++k) {
         for (std::uint64_t s = 0; s < 3; ++s)
-            for (std::uint64_t t = 0; t < 16; ++t) {
-                const std::uint64_t i = 3 * t + k;
-                masks[k][s][t] = (i / 16 == s) ? static_cast<std::uint8_t>(i % 16) : 0x80;
-            }
+            for (std::uint64_t p = 0; p < 16; ++p) masks.select[k][s][p] = (16 * s + p) % 3 == k ? 0xFF : 0x00;
+        for (std::uint64_t t = 0; t < 16; ++t) masks.order[k][t] = static_cast<std::uint8_t>((3 * t + k) % 16);
+    }
     return masks;
 }
-constexpr ChunkMasks DEINTERLEAVE_MASKS = make_deinterleave_masks();
+constexpr DeinterleaveMasks DEINTERLEAVE_MASKS = make_deinterleave_masks();
 
 // Shuffle controls that gather 8 RGB pixels (24 bytes: a 16-byte chunk and
 // an 8-byte chunk) into R in bytes 0-7 and G in bytes 8-15 of one register
@@ -57,6 +63,18 @@ constexpr EightPixelMasks EIGHT_PIXEL_MASKS = make_eight_pixel_masks();
 inline __m128i load_mask(const std::array<std::uint8_t, 16>& mask) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask.data()));
 }
+
+__attribute__((target("avx2"))) inline __m256i broadcast(const std::array<std::uint8_t, 16>& mask) {
+    return _mm256_broadcastsi128_si256(load_mask(mask));
+}
+
+// (c0 & s0) | (c1 & s1) | (c2 & s2)
+__attribute__((target("avx2"))) inline __m256i select3(__m256i c0, __m256i c1, __m256i c2, __m256i s0, __m256i s1,
+                                                      __m256i s2) {
+    return _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(c0, s0), _mm256_and_si256(c1, s1)),
+                           _mm256_and_si256(c2, s2));
+}
+
 
 void hwc_u8_to_chw_from(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixel_count, std::uint64_t first) {
     std::uint8_t* red = dst;
@@ -142,9 +160,12 @@ void hwc_u8_to_chw_scalar(const std::uint8_t* src, std::uint8_t* dst, std::uint6
 __attribute__((target("ssse3"))) void hwc_u8_to_chw_ssse3(const std::uint8_t* src, std::uint8_t* dst,
                                                          std::uint64_t pixel_count) {
     constexpr std::uint64_t STEP = 16;
-    __m128i masks[3][3];
-    for (std::uint64_t k = 0; k < 3; ++k)
-        for (std::uint64_t s = 0; s < 3; ++s) masks[k][s] = load_mask(DEINTERLEAVE_MASKS[k][s]);
+    __m128i select[3][3];
+    __m128i order[3];
+    for (std::uint64_t k = 0; k < 3; ++k) {
+        for (std::uint64_t s = 0; s < 3; ++s) select[k][s] = load_mask(DEINTERLEAVE_MASKS.select[k][s]);
+        order[k] = load_mask(DEINTERLEAVE_MASKS.order[k]);
+    }
     std::uint64_t i = 0;
     for (; i + STEP <= pixel_count; i += STEP) {
         const std::uint8_t* block = src + i * RGB;
@@ -152,42 +173,50 @@ __attribute__((target("ssse3"))) void hwc_u8_to_chw_ssse3(const std::uint8_t* sr
         const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16));
         const __m128i c2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 32));
         for (std::uint64_t k = 0; k < 3; ++k) {
-            const __m128i plane = _mm_or_si128(
-                _mm_or_si128(_mm_shuffle_epi8(c0, masks[k][0]), _mm_shuffle_epi8(c1, masks[k][1])),
-                _mm_shuffle_epi8(c2, masks[k][2]));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k * pixel_count + i), plane);
+            const __m128i scrambled = _mm_or_si128(
+                _mm_or_si128(_mm_and_si128(c0, select[k][0]), _mm_and_si128(c1, select[k][1])),
+                _mm_and_si128(c2, select[k][2]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k * pixel_count + i),
+                             _mm_shuffle_epi8(scrambled, order[k]));
         }
     }
     hwc_u8_to_chw_from(src, dst, pixel_count, i);
 }
 
 // Pixels 0-15 of a 32-pixel step go to the low lanes and pixels 16-31 to the
-// high lanes, so the in-lane shuffles of the SSSE3 form deinterleave both
-// halves at once and each plane's 32 bytes come out in order.
+// high lanes, so the in-lane masks of the SSSE3 form deinterleave both halves
+// at once and each plane's 32 bytes come out in order. The 96 bytes are read
+// as three 32-byte loads and rearranged into those lanes.
 __attribute__((target("avx2"))) void hwc_u8_to_chw_avx2(const std::uint8_t* src, std::uint8_t* dst,
                                                        std::uint64_t pixel_count) {
     constexpr std::uint64_t STEP = 32;
-    constexpr std::uint64_t HALF_BYTES = 48;
-    __m256i masks[3][3];
-    for (std::uint64_t k = 0; k < 3; ++k)
-        for (std::uint64_t s = 0; s < 3; ++s) masks[k][s] = _mm256_broadcastsi128_si256(load_mask(DEINTERLEAVE_MASKS[k][s]));
-    auto load_lanes = [](const std::uint8_t* low) __attribute__((target("avx2"))) {
-        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(low));
-        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(low + HALF_BYTES));
-        return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-    };
+    constexpr int HIGH_LANE_FROM_SECOND = 0xF0;  // vpblendd: dwords 4-7 from the second operand
+    constexpr int HIGH_OF_FIRST_LOW_OF_SECOND = 0x21;
+    const auto& m = DEINTERLEAVE_MASKS;
+    const __m256i r0 = broadcast(m.select[0][0]), r1 = broadcast(m.select[0][1]), r2 = broadcast(m.select[0][2]);
+    const __m256i g0 = broadcast(m.select[1][0]), g1 = broadcast(m.select[1][1]), g2 = broadcast(m.select[1][2]);
+    const __m256i b0 = broadcast(m.select[2][0]), b1 = broadcast(m.select[2][1]), b2 = broadcast(m.select[2][2]);
+    const __m256i red_order = broadcast(m.order[0]);
+    const __m256i green_order = broadcast(m.order[1]);
+    const __m256i blue_order = broadcast(m.order[2]);
+    std::uint8_t* red = dst;
+    std::uint8_t* green = dst + pixel_count;
+    std::uint8_t* blue = dst + 2 * pixel_count;
     std::uint64_t i = 0;
     for (; i + STEP <= pixel_count; i += STEP) {
         const std::uint8_t* block = src + i * RGB;
-        const __m256i c0 = load_lanes(block);
-        const __m256i c1 = load_lanes(block + 16);
-        const __m256i c2 = load_lanes(block + 32);
-        for (std::uint64_t k = 0; k < 3; ++k) {
-            const __m256i plane = _mm256_or_si256(
-                _mm256_or_si256(_mm256_shuffle_epi8(c0, masks[k][0]), _mm256_shuffle_epi8(c1, masks[k][1])),
-                _mm256_shuffle_epi8(c2, masks[k][2]));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + k * pixel_count + i), plane);
-        }
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));       // bytes 0-31
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32));  // bytes 32-63
+        const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 64));  // bytes 64-95
+        const __m256i c0 = _mm256_blend_epi32(x, y, HIGH_LANE_FROM_SECOND);         // bytes 0-15 | 48-63
+        const __m256i c1 = _mm256_permute2x128_si256(x, z, HIGH_OF_FIRST_LOW_OF_SECOND);  // 16-31 | 64-79
+        const __m256i c2 = _mm256_blend_epi32(y, z, HIGH_LANE_FROM_SECOND);         // bytes 32-47 | 80-95
+        const __m256i r = select3(c0, c1, c2, r0, r1, r2);
+        const __m256i g = select3(c0, c1, c2, g0, g1, g2);
+        const __m256i b = select3(c0, c1, c2, b0, b1, b2);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(red + i), _mm256_shuffle_epi8(r, red_order));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(green + i), _mm256_shuffle_epi8(g, green_order));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(blue + i), _mm256_shuffle_epi8(b, blue_order));
     }
     hwc_u8_to_chw_from(src, dst, pixel_count, i);
 }
