@@ -29,6 +29,7 @@ constexpr std::string_view MSG_CMYK = "PNG does not support CMYK pixels";
 constexpr std::string_view MSG_COMPRESSION_RANGE = "PNG compression must be between 0 and 9";
 constexpr std::string_view MSG_WIDTH_U32 = "PNG width exceeds u32";
 constexpr std::string_view MSG_HEIGHT_U32 = "PNG height exceeds u32";
+constexpr std::string_view MSG_SHAPE_MISMATCH = "pixel buffer length does not match image shape";
 
 constexpr std::uint8_t SIGNATURE[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr std::size_t SIGNATURE_SIZE = sizeof SIGNATURE;
@@ -272,17 +273,6 @@ struct InflateEnd {
     return true;
 }
 
-[[nodiscard]] std::size_t channels_in_file(ColorType type) {
-    switch (type) {
-        case ColorType::Grayscale: return 1;
-        case ColorType::Indexed: return 1;
-        case ColorType::GrayscaleAlpha: return 2;
-        case ColorType::Truecolor: return 3;
-        case ColorType::TruecolorAlpha: return 4;
-    }
-    return 1;
-}
-
 // Decodes the frame into `out` (`size` bytes) in the reader format `format`
 // with `flags`; returns the reader's status (0 on success).
 struct FrameSource {
@@ -293,7 +283,7 @@ struct FrameSource {
 
     [[nodiscard]] int decode(void* out, std::size_t size, int format, int flags) const {
         if (path == ReadPath::Direct && format == SPNG_FMT_PNG && flags == 0 && ihdr.interlace_method == 0) {
-            const std::size_t bits = channels_in_file(static_cast<ColorType>(ihdr.color_type)) * ihdr.bit_depth;
+            const std::size_t bits = samples_per_pixel(static_cast<ColorType>(ihdr.color_type)) * ihdr.bit_depth;
             const std::size_t bpp = std::max<std::size_t>(1, bits / 8);
             // The caller sized `out` from the reader's own row size.
             const std::size_t row_bytes = (std::size_t{ihdr.width} * bits + 7) / 8;
@@ -720,7 +710,7 @@ CodecResult<std::vector<std::uint8_t>> encode_bytes(std::span<const std::uint8_t
     const std::size_t bpp = samples_per_pixel(color_type) * (bit_depth / 8);
     const std::size_t row_bytes = width * bpp;
     if (row_bytes * height != sample_bytes.size()) {
-        return fail_codec(CodecErrorKind::InvalidInput, "pixel buffer length does not match image shape");
+        return fail_codec(CodecErrorKind::InvalidInput, MSG_SHAPE_MISMATCH);
     }
 
     std::vector<std::uint8_t> file;
