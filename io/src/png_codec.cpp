@@ -190,6 +190,10 @@ struct ExpandedFormat {
 // reports its own error; so this path only ever returns what the reader
 // would, faster.
 
+// Inflated bytes gathered before unfiltering: large enough for zlib's fast
+// loop, small enough to stay in cache.
+constexpr std::size_t INFLATE_BLOCK_BYTES = std::size_t{64} << 10;
+
 struct InflateEnd {
     void operator()(z_stream* stream) const noexcept { inflateEnd(stream); }
 };
@@ -232,19 +236,27 @@ struct InflateEnd {
         }
         return true;
     };
-    std::vector<std::uint8_t> zeros;
+    // Rows are inflated a block at a time into a cache-sized buffer, so that
+    // zlib works with large output windows, then unfiltered into place.
+    const std::size_t line = row_bytes + 1;
+    const std::size_t block_rows = std::clamp<std::size_t>(INFLATE_BLOCK_BYTES / line, 1, height);
+    std::vector<std::uint8_t> zeros, block;
     try {
         zeros.assign(row_bytes, 0);
+        block.resize(block_rows * line);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    for (std::size_t y = 0; y < height; ++y) {
-        std::uint8_t filter = 0;
-        std::uint8_t* row = out + y * row_bytes;
-        if (!fill(&filter, 1) || filter > static_cast<std::uint8_t>(Filter::Paeth) || !fill(row, row_bytes)) {
-            return false;
+    for (std::size_t y = 0; y < height; y += block_rows) {
+        const std::size_t rows = std::min(block_rows, height - y);
+        if (!fill(block.data(), rows * line)) return false;
+        for (std::size_t k = 0; k < rows; ++k) {
+            const std::uint8_t filter = block[k * line];
+            if (filter > static_cast<std::uint8_t>(Filter::Paeth)) return false;
+            std::uint8_t* row = out + (y + k) * row_bytes;
+            std::memcpy(row, block.data() + k * line + 1, row_bytes);
+            unfilter_row(filter, row, y + k == 0 ? zeros.data() : row - row_bytes, row_bytes, bpp);
         }
-        unfilter_row(filter, row, y == 0 ? zeros.data() : row - row_bytes, row_bytes, bpp);
     }
     // The stream must end here (checksum verified), with nothing after it.
     std::uint8_t surplus = 0;
