@@ -39,6 +39,22 @@ constexpr DeinterleaveMasks make_deinterleave_masks() {
 }
 constexpr DeinterleaveMasks DEINTERLEAVE_MASKS = make_deinterleave_masks();
 
+// Every position is selected from exactly one chunk, and that chunk holds the
+// sample the order mask expects there.
+constexpr bool deinterleave_masks_are_exact() {
+    for (std::uint64_t k = 0; k < 3; ++k) {
+        for (std::uint64_t t = 0; t < 16; ++t) {
+            const std::uint64_t byte = 3 * t + k;
+            for (std::uint64_t s = 0; s < 3; ++s) {
+                const bool selected = DEINTERLEAVE_MASKS.select[k][s][DEINTERLEAVE_MASKS.order[k][t]] != 0;
+                if (selected != (s == byte / 16)) return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(deinterleave_masks_are_exact());
+
 // Shuffle controls that gather 8 RGB pixels (24 bytes: a 16-byte chunk and
 // an 8-byte chunk) into R in bytes 0-7 and G in bytes 8-15 of one register
 // (`red_green`), and B in bytes 0-7 of another (`blue`).
