@@ -198,10 +198,9 @@ struct InflateEnd {
     void operator()(z_stream* stream) const noexcept { inflateEnd(stream); }
 };
 
-// Inflates the IDAT run into `height` filtered rows of `row_bytes` bytes at
-// `out` and unfilters them. False when the data is not exactly a valid
-// stream of those rows.
-[[nodiscard]] bool read_image_data(const std::vector<std::span<const std::uint8_t>>& image_data,
+}  // namespace
+
+bool read_image_data(const std::vector<std::span<const std::uint8_t>>& image_data,
                                    std::size_t row_bytes, std::size_t height, std::size_t bpp,
                                    std::uint8_t* out) {
     if (image_data.empty() || row_bytes == 0) return false;
@@ -284,6 +283,8 @@ struct InflateEnd {
     }
     return true;
 }
+
+namespace {
 
 // Decodes the frame into `out` (`size` bytes) in the reader format `format`
 // with `flags`; returns the reader's status (0 on success).

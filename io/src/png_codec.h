@@ -34,6 +34,13 @@ enum class ReadPath : std::uint8_t { Direct = 0, Reader = 1 };
 [[nodiscard]] CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data,
                                                const DecodeOptions& options, ReadPath path);
 
+// Inflates the image data chunks (in order) into `height` rows of
+// `row_bytes` bytes at `out`, reversing each row's filter. False unless the
+// data is exactly one valid zlib stream of those filtered rows.
+[[nodiscard]] bool read_image_data(const std::vector<std::span<const std::uint8_t>>& image_data,
+                                   std::size_t row_bytes, std::size_t height, std::size_t bytes_per_pixel,
+                                   std::uint8_t* out);
+
 // One byte per pixel from rows packed at 1, 2, 4 or 8 bits per sample, most
 // significant bits first, each row padded to a whole byte. Values are kept.
 [[nodiscard]] CodecResult<std::vector<std::uint8_t>> unpack_samples(

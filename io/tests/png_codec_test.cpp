@@ -488,6 +488,26 @@ void expect_same_outcome(const Bytes& file, DecodeMode m, const std::string& wha
     }
 }
 
+TEST(PngDirectRead, ReadsWellFormedStreamsAndRefusesOthers) {
+    // Two RGB rows: Sub then Paeth, split over three chunks.
+    const Bytes raw = {1, 10, 20, 30, 1, 1, 1, 4, 5, 5, 5, 2, 2, 2};
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    Bytes z(size);
+    compress(z.data(), &size, raw.data(), static_cast<uLong>(raw.size()));
+    z.resize(size);
+    const std::span<const std::uint8_t> all(z);
+    const std::vector<std::span<const std::uint8_t>> chunks = {all.first(3), all.subspan(3, 4), all.subspan(7)};
+    Bytes out(12);
+    ASSERT_TRUE(png::read_image_data(chunks, 6, 2, 3, out.data()));
+    // Row 0: 10 20 30 11 21 31. Row 1 (Paeth over row 0): the first pixel
+    // predicts from above, the second from its left neighbour.
+    EXPECT_EQ(out, (Bytes{10, 20, 30, 11, 21, 31, 15, 25, 35, 17, 27, 37}));
+    EXPECT_FALSE(png::read_image_data(chunks, 6, 3, 3, out.data()));  // rows missing
+    EXPECT_FALSE(png::read_image_data(chunks, 6, 1, 3, out.data()));  // rows left over
+    EXPECT_FALSE(png::read_image_data({all.first(z.size() - 1)}, 6, 2, 3, out.data()));  // no checksum end
+    EXPECT_FALSE(png::read_image_data({}, 6, 2, 3, out.data()));
+}
+
 TEST(PngDirectRead, SameResultAsTheReaderOnSuiteAndDamagedStreams) {
     // Hand-made streams around the edges of the image data.
     const std::vector<Bytes> rows(4, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
