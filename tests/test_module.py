@@ -20,6 +20,10 @@ MODULE_SIGNATURES = {
     "Pipeline": '(specs, seed, mode="reference", targets=None)',
     "registered_transform_names": "()",
     "boundary": "(value)",
+    "read_image": '(path, mode="rgb", max_pixels=..., max_encoded_bytes=None)',
+    "decode_image": '(data, mode="rgb", max_pixels=..., max_encoded_bytes=None)',
+    "encode_image": "(image, format, quality=None, compression=None)",
+    "write_image": "(path, image, format, quality=None, compression=None)",
 }
 PIPELINE_METHOD_SIGNATURES = {
     "_restore": "(specs, seed, mode, targets, next_key)",

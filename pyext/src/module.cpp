@@ -6,6 +6,7 @@
 
 #include "core/src/model.h"
 #include "errors.h"
+#include "image_functions.h"
 #include "pipeline.h"
 #include "try.h"
 
@@ -56,12 +57,15 @@ PyObject* boundary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return boundary_with_keywords(args, nargs, kwnames);
 }
 
-// Registration order after the Pipeline class; the image functions
-// (read_image, decode_image, encode_image, write_image) follow in that order.
+// Registration order after the Pipeline class.
 PyMethodDef FUNCTIONS[] = {
     {"registered_transform_names", registered_transform_names, METH_NOARGS, "registered_transform_names()\n--\n\n"},
     {"boundary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary)), METH_FASTCALL | METH_KEYWORDS,
      "boundary(value)\n--\n\n"},
+    READ_IMAGE_METHOD,
+    DECODE_IMAGE_METHOD,
+    ENCODE_IMAGE_METHOD,
+    WRITE_IMAGE_METHOD,
     {nullptr, nullptr, 0, nullptr},
 };
 
