@@ -8,6 +8,7 @@
 #include "convert.h"
 #include "core/src/execution_mode.h"
 #include "errors.h"
+#include "pipeline_call.h"
 #include "transform_parse.h"
 #include "try.h"
 
@@ -127,6 +128,40 @@ PyObject* pipeline_restore(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* pipeline_apply_targets(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"bindings", "key", nullptr};
+    PyObject* bindings = nullptr;
+    PyObject* key = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:apply_targets", const_cast<char**>(keywords), &bindings,
+                                     &key)) {
+        return nullptr;
+    }
+    return entry([&]() -> PyResult<PyRef> {
+        std::optional<std::uint64_t> call_key;
+        if (key != Py_None) {
+            PY_TRY(call_key, argument_u64(key, "key"));
+        }
+        // The call keeps the pipeline alive while the interpreter lock is released.
+        const PyRef pipeline = PyRef::borrow(self);
+        PipelineState& state = *reinterpret_cast<PyPipeline*>(pipeline.get())->state;
+        PY_TRY(PreparedCall call, preflight(state.routes, bindings));
+
+        std::expected<std::vector<std::vector<NativeOutput>>, PipelineRunError> outputs;
+        if (call.requires_interpreter_lock) {
+            // The engine reads a caller's array in place: nothing may change it meanwhile.
+            outputs = execute(state, call, call_key);
+        } else {
+            GilRelease released;
+            outputs = execute(state, call, call_key);
+        }
+        if (!outputs) {
+            raise_run_error(outputs.error());
+            return raised();
+        }
+        return outputs_to_python(std::move(*outputs));
+    });
+}
+
 PyObject* pipeline_snapshot_next_key(PyObject* self, PyObject*) {
     PipelineState& state = *reinterpret_cast<PyPipeline*>(self)->state;
     std::optional<std::uint64_t> key;
@@ -151,6 +186,8 @@ void pipeline_dealloc(PyObject* self) {
 // In the order of the class's method table: apply_targets and explain come
 // first when they exist.
 PyMethodDef PIPELINE_METHODS[] = {
+    {"apply_targets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pipeline_apply_targets)),
+     METH_VARARGS | METH_KEYWORDS, "apply_targets($self, bindings, key=None)\n--\n\n"},
     {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pipeline_restore)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, "_restore(specs, seed, mode, targets, next_key)\n--\n\n"},
     {"_snapshot_next_key", pipeline_snapshot_next_key, METH_NOARGS, "_snapshot_next_key($self)\n--\n\n"},
