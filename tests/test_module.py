@@ -26,6 +26,7 @@ MODULE_SIGNATURES = {
     "write_image": "(path, image, format, quality=None, compression=None)",
 }
 PIPELINE_METHOD_SIGNATURES = {
+    "apply_targets": "($self, bindings, key=None)",
     "_restore": "(specs, seed, mode, targets, next_key)",
     "_snapshot_next_key": "($self)",
 }
