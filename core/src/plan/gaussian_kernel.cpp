@@ -4,6 +4,8 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <memory>
+#include <new>
 
 namespace tessalumen {
 namespace {
@@ -34,8 +36,7 @@ bool is_valid_kernel(const GaussianKernel& weights) {
 
 CoreError invalid_gaussian_kernel() { return CoreError::invalid(GAUSSIAN_QUANTIZATION_MESSAGE); }
 
-CoreStatus distribute_gaussian_residual(GaussianKernel& weights, std::vector<double>& residuals,
-                                        std::int64_t delta) {
+CoreStatus distribute_gaussian_residual(GaussianKernel& weights, std::span<double> residuals, std::int64_t delta) {
     const std::size_t k = weights.size();
     const std::size_t h = k / 2;
     const std::int64_t d = delta < 0 ? -1 : 1;
@@ -78,10 +79,12 @@ CoreResult<GaussianKernel> make_gaussian_kernel(std::uint64_t kernel_size, float
     if (kernel_size >= MAX_KERNEL_SIZE) return fail_invalid(GAUSSIAN_KERNEL_TOO_LARGE_MESSAGE);
     const auto k = static_cast<std::size_t>(kernel_size);
 
-    std::vector<double> scaled;
+    // The f64 list is the larger of the two; asking for it without throwing
+    // lets an absurd size fail cleanly before anything else is attempted.
+    std::unique_ptr<double[]> scaled(new (std::nothrow) double[k]);
+    if (scaled == nullptr) return fail_invalid(GAUSSIAN_KERNEL_TOO_LARGE_MESSAGE);
     GaussianKernel weights;
     try {
-        scaled.resize(k);
         weights.resize(k);
     } catch (const std::exception&) {
         return fail_invalid(GAUSSIAN_KERNEL_TOO_LARGE_MESSAGE);
@@ -112,7 +115,8 @@ CoreResult<GaussianKernel> make_gaussian_kernel(std::uint64_t kernel_size, float
         const std::int64_t centre = std::int64_t{weights[h]} + delta;
         if (!fits_weight(centre)) return std::unexpected(invalid_gaussian_kernel());
         weights[h] = static_cast<std::uint16_t>(centre);
-    } else if (auto distributed = distribute_gaussian_residual(weights, scaled, delta); !distributed) {
+    } else if (auto distributed = distribute_gaussian_residual(weights, std::span(scaled.get(), k), delta);
+               !distributed) {
         return std::unexpected(std::move(distributed.error()));
     }
 

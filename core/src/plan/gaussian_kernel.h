@@ -6,6 +6,7 @@
 // weight k - 1 - j), so a uniform raster stays uniform under the blur.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "../error.h"
@@ -24,7 +25,7 @@ inline constexpr const char* GAUSSIAN_QUANTIZATION_MESSAGE = "GaussianBlur kerne
 // Spreads `delta` (256 minus the current weight sum) over the weights, the odd
 // unit to the centre and the rest pairwise to the pairs whose rounding left
 // the largest residual in delta's direction. `residuals` is consumed.
-[[nodiscard]] CoreStatus distribute_gaussian_residual(GaussianKernel& weights, std::vector<double>& residuals,
+[[nodiscard]] CoreStatus distribute_gaussian_residual(GaussianKernel& weights, std::span<double> residuals,
                                                       std::int64_t delta);
 
 [[nodiscard]] CoreError invalid_gaussian_kernel();
