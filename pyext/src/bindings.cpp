@@ -7,6 +7,7 @@
 
 #include "destination_path.h"
 #include "encoded_snapshot.h"
+#include "encoder_options.h"
 #include "errors.h"
 #include "numpy_api.h"
 #include "target_label.h"
@@ -14,9 +15,6 @@
 
 namespace tessalumen::py {
 namespace {
-
-constexpr std::uint8_t DEFAULT_JPEG_QUALITY = 95;
-constexpr std::uint8_t DEFAULT_PNG_COMPRESSION = 6;
 
 std::unexpected<Raised> raise_type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -120,16 +118,11 @@ PyResult<ResolvedWrite> resolve_write(const WriteFile& write, PathArgument path,
     if (write.format && suffix && *write.format != *suffix) {
         return raise_value_error(label + " output format conflicts with the destination suffix");
     }
-    switch (*format) {
-        case io::ImageFormat::Png:
-            if (write.quality) return raise_value_error("quality is only valid for JPEG");
-            return ResolvedWrite{std::move(path), *format, write.compression.value_or(DEFAULT_PNG_COMPRESSION)};
-        case io::ImageFormat::Jpeg:
-            if (role == TargetRole::Mask) return raise_value_error("Mask Write output must use PNG");
-            if (write.compression) return raise_value_error("compression is only valid for PNG");
-            return ResolvedWrite{std::move(path), *format, write.quality.value_or(DEFAULT_JPEG_QUALITY)};
+    if (role == TargetRole::Mask && *format == io::ImageFormat::Jpeg) {
+        return raise_value_error("Mask Write output must use PNG");
     }
-    return raise_runtime_error("unknown image format");
+    PY_TRY(const std::uint8_t parameter, encoder_parameter(*format, write.quality, write.compression));
+    return ResolvedWrite{std::move(path), *format, parameter};
 }
 
 bool is_directory(const std::string& path) {

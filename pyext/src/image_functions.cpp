@@ -9,6 +9,7 @@
 
 #include "convert.h"
 #include "encoded_snapshot.h"
+#include "encoder_options.h"
 #include "errors.h"
 #include "file_io.h"
 #include "io/src/model.h"
@@ -21,8 +22,6 @@ namespace tessalumen::py {
 namespace {
 
 constexpr std::uint64_t DEFAULT_MAX_PIXELS = 100'000'000;
-constexpr std::uint8_t DEFAULT_JPEG_QUALITY = 95;
-constexpr std::uint8_t DEFAULT_PNG_COMPRESSION = 6;
 
 constexpr const char* MAX_PIXELS_MESSAGE = "max_pixels must be positive or None";
 constexpr const char* MODE_MESSAGE = "mode must be 'unchanged', 'gray', 'rgb', or 'rgba'";
@@ -31,8 +30,6 @@ constexpr const char* SHAPE_MESSAGE = "image must have HW or HWC shape with posi
 constexpr const char* CHANNELS_MESSAGE = "image must have between one and four channels";
 constexpr const char* CONTIGUOUS_MESSAGE = "image must be C-contiguous";
 constexpr const char* FORMAT_MESSAGE = "format must be 'jpeg' or 'png'";
-constexpr const char* QUALITY_MESSAGE = "quality is only valid for JPEG";
-constexpr const char* COMPRESSION_MESSAGE = "compression is only valid for PNG";
 
 PyResult<PathArgument> path_argument(PyObject* value) {
     auto path = to_path(value);
@@ -171,15 +168,8 @@ PyResult<EncodeRequest> encode_request(const std::string& format, std::optional<
                                        std::optional<std::uint8_t> compression) {
     const std::optional<io::ImageFormat> parsed = io::parse_image_format(format);
     if (!parsed) return raise_value_error(FORMAT_MESSAGE);
-    switch (*parsed) {
-        case io::ImageFormat::Png:
-            if (quality) return raise_value_error(QUALITY_MESSAGE);
-            return EncodeRequest{*parsed, compression.value_or(DEFAULT_PNG_COMPRESSION)};
-        case io::ImageFormat::Jpeg:
-            if (compression) return raise_value_error(COMPRESSION_MESSAGE);
-            return EncodeRequest{*parsed, quality.value_or(DEFAULT_JPEG_QUALITY)};
-    }
-    return raise_value_error(FORMAT_MESSAGE);
+    PY_TRY(const std::uint8_t parameter, encoder_parameter(*parsed, quality, compression));
+    return EncodeRequest{*parsed, parameter};
 }
 
 // Steps shared by encode_image and write_image: the image, then the request,

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "convert.h"
+#include "encoder_options.h"
 #include "errors.h"
 #include "target_route.h"
 #include "transform_parse.h"
@@ -26,13 +27,8 @@ constexpr std::string_view ENCODE_WITHOUT_FORMAT = "Encode requires a format";
 constexpr std::string_view BAD_FORMAT = "format must be 'jpeg' or 'png'";
 constexpr std::string_view MASK_ENCODE_NOT_PNG = "Mask Encode output must use PNG";
 constexpr std::string_view MASK_WRITE_NOT_PNG = "Mask Write output must use PNG";
-constexpr std::string_view QUALITY_NOT_JPEG = "quality is only valid for JPEG";
-constexpr std::string_view COMPRESSION_NOT_PNG = "compression is only valid for PNG";
 constexpr std::string_view BAD_OUTPUT_TYPE =
     "output type must be 'return_array', 'return_tensor', 'encode', or 'write'";
-
-constexpr std::uint8_t DEFAULT_PNG_COMPRESSION = 6;
-constexpr std::uint8_t DEFAULT_JPEG_QUALITY = 95;
 
 // An optional key: absent and None alike give nothing.
 template <class Convert>
@@ -78,15 +74,8 @@ PyResult<OutputRoute> parse_output(PyObject* declaration, TargetRole role) {
         if (role == TargetRole::Mask && matched != io::ImageFormat::Png) {
             return raise_value_error(MASK_ENCODE_NOT_PNG);
         }
-        switch (matched) {
-            case io::ImageFormat::Png:
-                if (quality) return raise_value_error(QUALITY_NOT_JPEG);
-                return OutputRoute{std::move(name), EncodeBytes{matched, compression.value_or(DEFAULT_PNG_COMPRESSION)}};
-            case io::ImageFormat::Jpeg:
-                if (compression) return raise_value_error(COMPRESSION_NOT_PNG);
-                return OutputRoute{std::move(name), EncodeBytes{matched, quality.value_or(DEFAULT_JPEG_QUALITY)}};
-        }
-        return raise_value_error(BAD_FORMAT);
+        PY_TRY(const std::uint8_t parameter, encoder_parameter(matched, quality, compression));
+        return OutputRoute{std::move(name), EncodeBytes{matched, parameter}};
     }
     if (type == "write") {
         std::optional<io::ImageFormat> matched;
