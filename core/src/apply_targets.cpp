@@ -96,7 +96,7 @@ CoreResult<MaskRaster> owned_mask(TargetInput& input) {
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
-    return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+    return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
 }
 
 CoreResult<std::vector<TargetOutput>> run_targets(const CompiledPipeline& pipeline, std::vector<TargetInput> inputs,
@@ -157,7 +157,7 @@ CoreResult<std::vector<TargetOutput>> CompiledPipeline::apply_targets(std::vecto
     try {
         return run_targets(*this, std::move(inputs), seed, key, workspace);
     } catch (const std::bad_alloc&) {
-        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     }
 }
 

@@ -16,23 +16,11 @@
 namespace tessalumen {
 namespace {
 
-constexpr const char* IMAGE_CHANNELS_MESSAGE = "image requires one or three channels";
-constexpr const char* INVALID_RASTER_BUFFER_MESSAGE = "invalid raster buffer";
 constexpr const char* DIRECT_CHW_WITH_HWC_MESSAGE = "direct CHW output cannot satisfy an HWC requirement";
 constexpr const char* SAMPLED_PLAN_MISMATCH_MESSAGE = "sampled plan does not match pipeline";
 constexpr const char* BORROWED_MISMATCH_MESSAGE = "selected borrowed-to-owned lowering does not match sampled plan";
 constexpr const char* UNAVAILABLE_SUFFIX = " is not available in this build";
 
-// Byte length of a height x width raster of C channels, or the overflow error.
-template <std::uint64_t C>
-CoreResult<std::uint64_t> raster_length(std::uint64_t height, std::uint64_t width) {
-    std::uint64_t pixels = 0;
-    std::uint64_t length = 0;
-    if (__builtin_mul_overflow(height, width, &pixels) || __builtin_mul_overflow(pixels, C, &length)) {
-        return fail_invalid(DIMENSIONS_OVERFLOW_MESSAGE);
-    }
-    return length;
-}
 
 // The sampled record a step of this kind produces (or Skipped, which fits any step).
 bool sample_fits(const SampledTransform& sample, TransformKind kind) {
@@ -76,7 +64,7 @@ CoreResult<Working> copy_of_input(std::span<const std::uint8_t> input, std::uint
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
-    return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+    return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
 }
 
 // Runs `kernel` from the working raster into a buffer of output_height x
@@ -85,7 +73,7 @@ CoreResult<Working> copy_of_input(std::span<const std::uint8_t> input, std::uint
 template <std::uint64_t C, class Kernel>
 CoreStatus out_of_place(Working& working, std::uint64_t output_height, std::uint64_t output_width,
                         Workspace& workspace, bool reuse, Kernel&& kernel) {
-    const auto length = raster_length<C>(output_height, output_width);
+    const auto length = raster_sample_count(output_height, output_width, C);
     if (!length) return std::unexpected(length.error());
     auto destination = workspace.take_staged_u8(*length, reuse);
     if (!destination) return std::unexpected(std::move(destination.error()));
@@ -181,7 +169,7 @@ CoreResult<Working> borrowed_first_step(const TransformPlan& step, const Sampled
     const TransformKind kind = kind_of(step);
     if (!sample_fits(sample, kind)) return fail_runtime(BORROWED_MISMATCH_MESSAGE);
     const auto take = [&](std::uint64_t output_height, std::uint64_t output_width) -> CoreResult<Bytes> {
-        const auto length = raster_length<C>(output_height, output_width);
+        const auto length = raster_sample_count(output_height, output_width, C);
         if (!length) return std::unexpected(length.error());
         return workspace.take_u8(*length);
     };
@@ -293,7 +281,7 @@ CoreResult<OutputRaster> CompiledPipeline::run_image(std::span<const std::uint8_
                                                      std::uint64_t width, std::span<const SampledTransform> samples,
                                                      Workspace& workspace, bool need_hwc, bool need_chw) const {
     static_assert(C == 1 || C == 3);
-    const auto length = raster_length<C>(height, width);
+    const auto length = raster_sample_count(height, width, C);
     if (!length) return std::unexpected(length.error());
     if (input.size() != *length) return fail_invalid(INVALID_RASTER_BUFFER_MESSAGE);
     // One sample per step: a shorter list would silently drop the last steps.
@@ -374,7 +362,7 @@ CoreResult<ImageOutput> CompiledPipeline::run_selected_image(std::span<const std
         if (!result) return std::unexpected(std::move(result.error()));
         return deliver(std::move(*result), need_hwc, need_chw);
     } catch (const std::bad_alloc&) {
-        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     }
 }
 

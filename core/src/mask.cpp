@@ -290,7 +290,7 @@ CoreResult<MaskRaster> MaskPlan::apply_image(std::span<const SampledTransform> s
             mask = std::move(*next);
         }
     } catch (const std::bad_alloc&) {
-        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     }
     return mask;
 }

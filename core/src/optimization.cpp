@@ -72,21 +72,19 @@ bool has_zero_hue_range(const TransformPlan& plan) {
 // The candidate kernels of one step, in preference order ("none" is the generic kernel).
 std::vector<Candidate> catalog_of(const TransformPlan& plan, std::uint64_t channels) {
     const TransformKind kind = kind_of(plan);
-    switch (kind) {
-        case TransformKind::ColorJitter:
-            if (has_zero_hue_range(plan)) {
-                return {{channels == 3 ? COMPOSED_COLOR_MATRIX : GRAY_Q14_COMPOSITION, OwnedInPlace}};
-            }
-            return {{std::nullopt, OwnedInPlace}};
-        case TransformKind::Normalize:
-            if (channels == 1) return {{SINGLE_CHANNEL_NORMALIZE, BorrowedToOwned}, {SINGLE_CHANNEL_NORMALIZE, OwnedToOwned}};
-            return {{std::nullopt, BorrowedToOwned}, {std::nullopt, OwnedToOwned}};
-        default: {
-            std::vector<Candidate> candidates;
-            for (KernelForm form : traits_of(kind).legal_forms) candidates.push_back({std::nullopt, form});
-            return candidates;
+    if (kind == TransformKind::ColorJitter) {
+        if (has_zero_hue_range(plan)) {
+            return {{channels == 3 ? COMPOSED_COLOR_MATRIX : GRAY_Q14_COMPOSITION, OwnedInPlace}};
         }
+        return {{std::nullopt, OwnedInPlace}};
     }
+    if (kind == TransformKind::Normalize && channels == 1) {
+        return {{SINGLE_CHANNEL_NORMALIZE, BorrowedToOwned}, {SINGLE_CHANNEL_NORMALIZE, OwnedToOwned}};
+    }
+    // Every other transform offers its generic kernel in each of its legal forms.
+    std::vector<Candidate> candidates;
+    for (KernelForm form : traits_of(kind).legal_forms) candidates.push_back({std::nullopt, form});
+    return candidates;
 }
 
 bool is_warp(TransformKind kind) { return kind == TransformKind::Affine || kind == TransformKind::RandomRotation; }

@@ -29,6 +29,20 @@ CoreStatus validate_positive_range(std::string_view label, RealRange range, bool
     return fail_invalid(message);
 }
 
+CoreStatus check_image_channels(std::uint64_t channels) {
+    if (channels != 1 && channels != 3) return fail_invalid(IMAGE_CHANNELS_MESSAGE);
+    return {};
+}
+
+CoreResult<std::uint64_t> raster_sample_count(std::uint64_t height, std::uint64_t width, std::uint64_t channels) {
+    std::uint64_t pixels = 0;
+    std::uint64_t samples = 0;
+    if (__builtin_mul_overflow(height, width, &pixels) || __builtin_mul_overflow(pixels, channels, &samples)) {
+        return fail_invalid(DIMENSIONS_OVERFLOW_MESSAGE);
+    }
+    return samples;
+}
+
 CoreResult<Fill> expand_channels(std::span<const std::uint8_t> values) {
     if (values.size() == 1) return Fill{values[0], values[0], values[0]};
     if (values.size() == 3) return Fill{values[0], values[1], values[2]};

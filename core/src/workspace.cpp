@@ -25,7 +25,7 @@ CoreResult<Bytes> zeroed_buffer(std::size_t len) {
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
-    return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+    return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
 }
 
 }  // namespace

@@ -14,10 +14,10 @@
 #include "error.h"
 #include "model.h"
 #include "resampler_state.h"
+#include "validation.h"
 
 namespace tessalumen {
 
-inline constexpr std::string_view OUTPUT_ALLOCATION_FAILED = "output allocation failed";
 inline constexpr std::string_view NOISE_WORKSPACE_ALLOCATION_FAILED =
     "noise workspace allocation failed";
 

@@ -10,6 +10,8 @@
 
 #include "cpu_features.h"
 
+#include "validation.h"
+
 namespace tessalumen::kernels::layout {
 namespace {
 
@@ -125,34 +127,21 @@ void normalize_hwc_from(const std::uint8_t* src, float* dst, std::uint64_t sampl
 
 // ---- shared checks of the allocating kernels ----
 
-constexpr std::string_view DIMENSIONS_OVERFLOW = "image dimensions overflow";
 constexpr std::string_view INVALID_RGB_BUFFER = "invalid RGB buffer";
-constexpr std::string_view INVALID_RASTER_BUFFER = "invalid raster buffer";
-constexpr std::string_view OUTPUT_ALLOCATION_FAILED = "output allocation failed";
-constexpr std::string_view CHANNELS_UNSUPPORTED = "image requires one or three channels";
 // f32 outputs of 2^61 elements or more cannot be addressed in bytes.
 constexpr std::uint64_t MAX_F32_ELEMENTS = std::uint64_t{1} << 61;
-
-// height x width x channels, or "image dimensions overflow".
-CoreResult<std::uint64_t> sample_count_of(std::uint64_t height, std::uint64_t width, std::uint64_t channels) {
-    std::uint64_t pixels = 0;
-    std::uint64_t samples = 0;
-    if (__builtin_mul_overflow(height, width, &pixels) || __builtin_mul_overflow(pixels, channels, &samples))
-        return fail_invalid(DIMENSIONS_OVERFLOW);
-    return samples;
-}
 
 template <class T>
 CoreResult<std::vector<T>> allocate(std::uint64_t elements) {
     if constexpr (sizeof(T) == sizeof(float)) {
-        if (elements >= MAX_F32_ELEMENTS) return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        if (elements >= MAX_F32_ELEMENTS) return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     }
     try {
         return std::vector<T>(elements);
     } catch (const std::bad_alloc&) {
-        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     } catch (const std::length_error&) {
-        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     }
 }
 
@@ -315,10 +304,10 @@ void normalize_gray(const std::uint8_t* src, float* dst, std::uint64_t sample_co
 
 CoreResult<Bytes> channels_u8_to_chw(std::span<const std::uint8_t> bytes, std::uint64_t height,
                                      std::uint64_t width, std::uint64_t channels) {
-    if (channels != 1 && channels != RGB) return fail_invalid(CHANNELS_UNSUPPORTED);
-    const auto samples = sample_count_of(height, width, channels);
+    if (channels != 1 && channels != RGB) return fail_invalid(IMAGE_CHANNELS_MESSAGE);
+    const auto samples = raster_sample_count(height, width, channels);
     if (!samples) return std::unexpected(samples.error());
-    if (bytes.size() != *samples) return fail_invalid(channels == RGB ? INVALID_RGB_BUFFER : INVALID_RASTER_BUFFER);
+    if (bytes.size() != *samples) return fail_invalid(channels == RGB ? INVALID_RGB_BUFFER : INVALID_RASTER_BUFFER_MESSAGE);
     if (*samples == 0) return Bytes{};
     auto out = allocate<std::uint8_t>(*samples);
     if (!out) return out;
@@ -364,7 +353,7 @@ CoreResult<std::vector<float>> normalize_channels(std::span<const std::uint8_t> 
 CoreResult<std::vector<float>> normalize_channels_to_chw(std::span<const std::uint8_t> bytes, std::uint64_t height,
                                                          std::uint64_t width, const std::array<float, 3>& mean,
                                                          float max_pixel_value, const std::array<float, 3>& std) {
-    const auto samples = sample_count_of(height, width, RGB);
+    const auto samples = raster_sample_count(height, width, RGB);
     if (!samples) return std::unexpected(samples.error());
     if (bytes.size() != *samples) return fail_invalid(INVALID_RGB_BUFFER);
     if (*samples == 0) return std::vector<float>{};

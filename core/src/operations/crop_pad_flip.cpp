@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "validation.h"
+
 #include "cpu_features.h"
 #include "kernels/flip.h"
 #include "kernels/pad.h"
@@ -16,24 +18,6 @@ namespace {
 
 constexpr std::uint64_t GRAY = 1;
 constexpr std::uint64_t RGB = 3;
-
-constexpr std::string_view CHANNELS_UNSUPPORTED = "image requires one or three channels";
-constexpr std::string_view DIMENSIONS_OVERFLOW = "image dimensions overflow";
-constexpr std::string_view OUTPUT_ALLOCATION_FAILED = "output allocation failed";
-
-CoreStatus check_channels(std::uint64_t channels) {
-    if (channels != GRAY && channels != RGB) return fail_invalid(CHANNELS_UNSUPPORTED);
-    return {};
-}
-
-// height x width x channels, or "image dimensions overflow".
-CoreResult<std::uint64_t> sample_count_of(std::uint64_t height, std::uint64_t width, std::uint64_t channels) {
-    std::uint64_t pixels = 0;
-    std::uint64_t samples = 0;
-    if (__builtin_mul_overflow(height, width, &pixels) || __builtin_mul_overflow(pixels, channels, &samples))
-        return fail_invalid(DIMENSIONS_OVERFLOW);
-    return samples;
-}
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     std::uint64_t sum = 0;
@@ -45,9 +29,9 @@ CoreStatus set_length(Bytes& buffer, std::uint64_t size) {
     try {
         buffer.resize(size);
     } catch (const std::bad_alloc&) {
-        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     } catch (const std::length_error&) {
-        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     }
     return {};
 }
@@ -55,8 +39,8 @@ CoreStatus set_length(Bytes& buffer, std::uint64_t size) {
 // The raster a flip works on must be exactly height x width x channels bytes.
 CoreStatus check_flip_raster(std::uint64_t size, std::uint64_t height, std::uint64_t width, std::uint64_t channels) {
     constexpr std::string_view FLIP_RASTER_MISMATCH = "flip raster does not match its dimensions";
-    if (auto ok = check_channels(channels); !ok) return ok;
-    const auto samples = sample_count_of(height, width, channels);
+    if (auto ok = check_image_channels(channels); !ok) return ok;
+    const auto samples = raster_sample_count(height, width, channels);
     if (!samples) return std::unexpected(samples.error());
     if (size != *samples) return fail_runtime(FLIP_RASTER_MISMATCH);
     return {};
@@ -67,11 +51,10 @@ CoreStatus check_flip_raster(std::uint64_t size, std::uint64_t height, std::uint
 CoreResult<RasterBuffer> random_crop_raw_into(std::span<const std::uint8_t> source, std::uint64_t height,
                                               std::uint64_t width, std::uint64_t channels, CropWindow window,
                                               Bytes destination) {
-    if (auto ok = check_channels(channels); !ok) return std::unexpected(ok.error());
-    const auto samples = sample_count_of(height, width, channels);
+    if (auto ok = check_image_channels(channels); !ok) return std::unexpected(ok.error());
+    const auto samples = raster_sample_count(height, width, channels);
     if (!samples) return std::unexpected(samples.error());
-    constexpr std::string_view INVALID_RASTER_BUFFER = "invalid raster buffer";
-    if (source.size() != *samples) return fail_invalid(INVALID_RASTER_BUFFER);
+    if (source.size() != *samples) return fail_invalid(INVALID_RASTER_BUFFER_MESSAGE);
 
     constexpr std::string_view CROP_EXCEEDS_INPUT = "sampled crop exceeds input";
     if (saturating_add(window.top, window.height) > height || saturating_add(window.left, window.width) > width)
@@ -88,10 +71,10 @@ CoreResult<RasterBuffer> random_crop_raw_into(std::span<const std::uint8_t> sour
 CoreResult<RasterBuffer> pad_raw(std::span<const std::uint8_t> source, std::uint64_t height, std::uint64_t width,
                                  std::uint64_t channels, PaddingGeometry padding, BorderMode border_mode,
                                  const Fill& fill, Bytes destination) {
-    if (auto ok = check_channels(channels); !ok) return std::unexpected(ok.error());
-    const auto padded_samples = sample_count_of(padding.padded_height, padding.padded_width, channels);
+    if (auto ok = check_image_channels(channels); !ok) return std::unexpected(ok.error());
+    const auto padded_samples = raster_sample_count(padding.padded_height, padding.padded_width, channels);
     if (!padded_samples) return std::unexpected(padded_samples.error());
-    const auto source_samples = sample_count_of(height, width, channels);
+    const auto source_samples = raster_sample_count(height, width, channels);
     if (!source_samples) return std::unexpected(source_samples.error());
 
     constexpr std::string_view INVALID_PADDING = "invalid sampled padding geometry";

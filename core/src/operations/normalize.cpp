@@ -6,18 +6,13 @@
 #include <utility>
 #include <vector>
 
+#include "validation.h"
+
 namespace tessalumen {
 namespace {
 
 constexpr std::uint64_t GRAY = 1;
 constexpr std::uint64_t RGB = 3;
-constexpr std::string_view CHANNELS_UNSUPPORTED = "image requires one or three channels";
-constexpr std::string_view DIMENSIONS_OVERFLOW = "image dimensions overflow";
-
-CoreStatus check_channels(std::uint64_t channels) {
-    if (channels != GRAY && channels != RGB) return fail_invalid(CHANNELS_UNSUPPORTED);
-    return {};
-}
 
 OutputRaster make_raster(RasterKind kind, std::uint64_t channels, std::uint64_t height, std::uint64_t width,
                          std::variant<Bytes, std::vector<float>> data) {
@@ -46,14 +41,11 @@ CoreResult<OutputRaster> normalize_raster(std::span<const std::uint8_t> source, 
         case RasterKind::U8Chw:
             return fail_runtime(NOT_FLOAT);
     }
-    if (auto ok = check_channels(channels); !ok) return std::unexpected(ok.error());
-    std::uint64_t pixels = 0;
-    std::uint64_t samples = 0;
-    if (__builtin_mul_overflow(height, width, &pixels) || __builtin_mul_overflow(pixels, channels, &samples))
-        return fail_invalid(DIMENSIONS_OVERFLOW);
+    if (auto ok = check_image_channels(channels); !ok) return std::unexpected(ok.error());
+    const auto samples = raster_sample_count(height, width, channels);
+    if (!samples) return std::unexpected(samples.error());
     constexpr std::string_view INVALID_RGB_BUFFER = "invalid RGB buffer";
-    constexpr std::string_view INVALID_RASTER_BUFFER = "invalid raster buffer";
-    if (source.size() != samples) return fail_invalid(channels == RGB ? INVALID_RGB_BUFFER : INVALID_RASTER_BUFFER);
+    if (source.size() != *samples) return fail_invalid(channels == RGB ? INVALID_RGB_BUFFER : INVALID_RASTER_BUFFER_MESSAGE);
 
     CoreResult<std::vector<float>> values;
     if (channels == GRAY) {
@@ -71,21 +63,19 @@ CoreResult<OutputRaster> normalize_raster(std::span<const std::uint8_t> source, 
 
 CoreResult<OutputRaster> f32_chw_copy(std::span<const float> hwc, std::uint64_t height, std::uint64_t width,
                                       std::uint64_t channels) {
-    if (auto ok = check_channels(channels); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_image_channels(channels); !ok) return std::unexpected(ok.error());
     std::uint64_t pixels = 0;
-    if (__builtin_mul_overflow(height, width, &pixels)) return fail_invalid(DIMENSIONS_OVERFLOW);
-    constexpr std::string_view INVALID_RASTER_BUFFER = "invalid raster buffer";
+    if (__builtin_mul_overflow(height, width, &pixels)) return fail_invalid(DIMENSIONS_OVERFLOW_MESSAGE);
     // pixels * channels cannot overflow when it equals the element count of a real buffer.
-    if (hwc.size() / channels != pixels || hwc.size() % channels != 0) return fail_invalid(INVALID_RASTER_BUFFER);
+    if (hwc.size() / channels != pixels || hwc.size() % channels != 0) return fail_invalid(INVALID_RASTER_BUFFER_MESSAGE);
 
-    constexpr std::string_view OUTPUT_ALLOCATION_FAILED = "output allocation failed";
     std::vector<float> planar;
     try {
         planar.resize(hwc.size());
     } catch (const std::bad_alloc&) {
-        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     } catch (const std::length_error&) {
-        return fail_runtime(OUTPUT_ALLOCATION_FAILED);
+        return fail_runtime(OUTPUT_ALLOCATION_MESSAGE);
     }
     for (std::uint64_t c = 0; c < channels; ++c) {
         float* plane = planar.data() + c * pixels;
