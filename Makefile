@@ -12,7 +12,9 @@ JOBS        ?= $(shell nproc)
 CMAKE       := $(VENV)/bin/cmake
 CMAKE_GEN   := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: all deps venv cpp cpp-test install pytest test demo asan bench fuzz clean
+DEV_BUILD   ?= build/dev
+
+.PHONY: all deps venv cpp cpp-test install pytest test dev-test demo asan bench fuzz clean
 
 all: test
 
@@ -41,6 +43,16 @@ pytest: install
 	$(VPY) -m pytest -q tests
 
 test: cpp-test pytest
+
+# The inner loop: C++ tests and pytest against an extension built in
+# $(DEV_BUILD), without installing it (several checkouts or builds can work
+# side by side with DEV_BUILD=build/<name>).
+dev-test: deps venv
+	$(CMAKE) -S . -B $(DEV_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSALUMEN_BUILD_TESTS=ON \
+	    -DTESSALUMEN_BUILD_EXTENSION=ON -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(CMAKE) --build $(DEV_BUILD) -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir $(DEV_BUILD) --output-on-failure -j $(JOBS)
+	PYTHONPATH=$(abspath $(DEV_BUILD))/pyext $(VPY) -m pytest -q tests
 
 demo: install
 	$(VPY) -m tessalumen demo
