@@ -18,6 +18,11 @@ def mask(**changes):
 DROP = object()
 
 
+class FailingIndex:
+    def __index__(self):
+        raise ValueError("not a label")
+
+
 def build(*targets, specs=()):
     return Pipeline(list(specs), 0, targets=list(targets))
 
@@ -69,6 +74,7 @@ def output(**o):
         (mask(fill=-1), ValueError, MASK_FILL),
         (mask(fill="0"), ValueError, MASK_FILL),
         (mask(fill=None), ValueError, MASK_FILL),
+        (mask(fill=FailingIndex()), ValueError, MASK_FILL),
         (image(outputs=DROP), ValueError, "missing transform field: outputs"),
         (image(outputs=({"type": "return_array"},)), TypeError, "'tuple' object cannot be converted to 'list'"),
         (image(outputs=[]), ValueError, "a target requires at least one output"),

@@ -105,11 +105,10 @@ PyResult<TargetRoute> parse_target(PyObject* declaration) {
 
     if (route.role == TargetRole::Mask) {
         PY_TRY(PyRef fill, required(declaration, "fill"));
+        // Whatever the conversion raised (also from a value's own __index__),
+        // the declaration reports one message.
         auto converted = to_byte(fill.get());
         if (!converted) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
-                return raised();
-            }
             PyErr_Clear();
             return raise_value_error(BAD_MASK_FILL);
         }
