@@ -87,4 +87,55 @@ std::optional<io::ImageFormat> format_from_suffix(std::string_view path) {
     return std::nullopt;
 }
 
+std::string replace_invalid_utf8(std::string_view text) {
+    constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
+    const auto byte = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    std::string result;
+    result.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char lead = byte(i);
+        // Continuation bytes after the lead, and the range allowed for the
+        // first of them (which excludes overlong forms, surrogates and values
+        // above U+10FFFF).
+        std::size_t extra = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead < 0x80) {
+            result += static_cast<char>(lead);
+            ++i;
+            continue;
+        }
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            extra = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            extra = 2;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            result += REPLACEMENT;
+            ++i;
+            continue;
+        }
+        std::size_t valid = 1;  // the lead and the continuation bytes accepted so far
+        while (valid <= extra && i + valid < text.size()) {
+            const unsigned char next = byte(i + valid);
+            const bool first = valid == 1;
+            if (next < (first ? low : 0x80) || next > (first ? high : 0xBF)) break;
+            ++valid;
+        }
+        if (valid == extra + 1) {
+            result.append(text.substr(i, valid));
+        } else {
+            result += REPLACEMENT;
+        }
+        i += valid;
+    }
+    return result;
+}
+
 }  // namespace tessalumen::py

@@ -28,4 +28,8 @@ namespace tessalumen::py {
 // The path as a list of components, for comparing destinations.
 [[nodiscard]] std::vector<std::string_view> path_components(std::string_view path);
 
+// The text with each ill-formed UTF-8 subsequence replaced by U+FFFD: one
+// replacement per maximal subpart, as text decoders conventionally do.
+[[nodiscard]] std::string replace_invalid_utf8(std::string_view text);
+
 }  // namespace tessalumen::py

@@ -49,11 +49,13 @@ std::expected<void, IoError> write_all(int fd, std::span<const std::uint8_t> byt
     return {};
 }
 
+// The file name in the temporary name is the readable form of `name`, with
+// invalid UTF-8 replaced.
 std::string temporary_path(const std::string& parent, std::string_view name, std::uint64_t counter) {
     std::string path = parent;
     if (!path.ends_with('/')) path += '/';
     path += '.';
-    path += name;
+    path += replace_invalid_utf8(name);
     path += ".tessalumen-";
     path += std::to_string(::getpid());
     path += '-';

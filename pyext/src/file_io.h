@@ -44,8 +44,8 @@ extern std::atomic<std::uint64_t> NEXT_TEMPORARY_FILE;
 inline constexpr int TEMPORARY_FILE_ATTEMPTS = 32;
 
 // Replaces `destination` by `bytes` through a temporary sibling
-// ".{name}.tessalumen-{pid}-{n}": exclusive creation, full write, fsync,
-// rename. The destination is either unchanged or the complete new file, and
+// ".{name}.tessalumen-{pid}-{n}" ({name} with invalid UTF-8 replaced by
+// U+FFFD): exclusive creation, full write, fsync, rename. The destination is either unchanged or the complete new file, and
 // no temporary file is left behind on failure.
 [[nodiscard]] std::expected<void, IoError> write_atomically(const std::string& destination,
                                                             std::span<const std::uint8_t> bytes);

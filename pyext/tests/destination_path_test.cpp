@@ -47,5 +47,24 @@ TEST(DestinationPath, ComponentsIgnoreRepeatedSeparatorsAndInteriorDots) {
     EXPECT_NE(path_components("a/b.png"), path_components("/a/b.png"));
 }
 
+TEST(DestinationPath, InvalidUtf8IsReplacedPerMaximalSubpart) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"out.png", "out.png"},
+        {"\xC3\xA9t\xC3\xA9.png", "\xC3\xA9t\xC3\xA9.png"},  // valid two-byte sequences stay
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},             // and four-byte ones
+        {"\xFF.png", fffd + ".png"},
+        {"a\x80\x80" "b", "a" + fffd + fffd + "b"},             // each stray continuation byte
+        {"\xE2\x82.png", fffd + ".png"},                          // a truncated sequence is one subpart
+        {"\xF0\x9F\x98", fffd},                                  // also at the end
+        {"\xC0\xAF", fffd + fffd},                                // overlong lead
+        {"\xE0\x80\x80", fffd + fffd + fffd},                    // overlong three-byte form
+        {"\xED\xA0\x80", fffd + fffd + fffd},                    // surrogate
+        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},        // above U+10FFFF
+        {"\xE2\x82\xACx", "\xE2\x82\xACx"},
+    };
+    for (const auto& [input, expected] : cases) EXPECT_EQ(replace_invalid_utf8(input), expected) << input;
+}
+
 }  // namespace
 }  // namespace tessalumen::py

@@ -107,6 +107,22 @@ TEST_F(FileIo, ThirtyTwoCollisionsExhaustTheTemporaryNames) {
     EXPECT_EQ(read_file("out.png"), "data");
 }
 
+TEST_F(FileIo, TemporaryNamesUseTheFileNameWithInvalidUtf8Replaced) {
+    // Only the names with U+FFFD in place of the stray byte are blocked: a
+    // writer that kept the raw byte would find a free name and succeed.
+    const std::uint64_t next = NEXT_TEMPORARY_FILE.load();
+    for (int i = 0; i < TEMPORARY_FILE_ATTEMPTS; ++i) {
+        write_file(".\xEF\xBF\xBD.png.tessalumen-" + std::to_string(::getpid()) + "-" + std::to_string(next + i), "");
+    }
+    auto result = write_atomically(path("\xFF.png"), bytes_of("data"));
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().message, "could not allocate a temporary sibling file");
+    EXPECT_FALSE(fs::exists(dir_ / "\xFF.png"));
+
+    ASSERT_TRUE(write_atomically(path("\xFF.png"), bytes_of("data")).has_value());
+    EXPECT_EQ(read_file("\xFF.png"), "data");
+}
+
 TEST_F(FileIo, MissingParentAndFileNameFail) {
     auto missing = write_atomically(path("missing/out.png"), bytes_of("x"));
     ASSERT_FALSE(missing.has_value());
