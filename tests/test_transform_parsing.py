@@ -208,3 +208,23 @@ def test_first_failing_step_in_list_order_wins():
         build(spec("Invert"), {"type": "Posterize"}, {"type": "nope"})
     with pytest.raises(TypeError, match="'int' object cannot be converted to 'dict'"):
         build(spec("Invert"), 7, {"type": "nope"})
+
+
+@pytest.mark.parametrize(
+    "d, flipped_share",
+    [
+        ({"type": "HorizontalFlip"}, "some"),
+        ({"type": "VerticalFlip"}, "all"),
+        ({"type": "HorizontalFlip", "p": 1}, "all"),
+        ({"type": "VerticalFlip", "p": 0.0}, "none"),
+        ({"type": "VerticalFlip", "p": 0.25}, "some"),
+    ],
+)
+def test_default_probabilities_show_in_the_results(d, flipped_share):
+    image = np.arange(2 * 3 * 3, dtype=np.uint8).reshape(2, 3, 3)
+    axis = 1 if d["type"] == "HorizontalFlip" else 0
+    pipeline = build(d)
+    flips = [
+        np.array_equal(pipeline.apply_targets((image,), key=key)[0][0], np.flip(image, axis)) for key in range(64)
+    ]
+    assert {"none": not any(flips), "all": all(flips), "some": 0 < sum(flips) < 64}[flipped_share]
