@@ -97,6 +97,19 @@ TEST(GaussianKernel, ResidualDistributionFailsWithoutCandidates) {
     status = distribute_gaussian_residual(zeros, residuals, -2);
     ASSERT_FALSE(status.has_value());
     EXPECT_EQ(invalid_gaussian_kernel().message, GAUSSIAN_QUANTIZATION_MESSAGE);
+
+    // No centre weight to take an odd unit, or residuals missing for the
+    // weights: refused without touching either list.
+    GaussianKernel empty;
+    std::vector<double> no_residuals;
+    status = distribute_gaussian_residual(empty, no_residuals, 1);
+    ASSERT_FALSE(status.has_value());
+    EXPECT_EQ(status.error().message, GAUSSIAN_QUANTIZATION_MESSAGE);
+    GaussianKernel five{10, 20, 30, 20, 10};
+    std::vector<double> short_residuals{0.1};
+    status = distribute_gaussian_residual(five, short_residuals, 4);
+    ASSERT_FALSE(status.has_value());
+    EXPECT_EQ(five, (GaussianKernel{10, 20, 30, 20, 10}));
 }
 
 TEST(GaussianKernel, ResidualDistributionCyclesThroughPairs) {

@@ -38,6 +38,9 @@ CoreError invalid_gaussian_kernel() { return CoreError::invalid(GAUSSIAN_QUANTIZ
 
 CoreStatus distribute_gaussian_residual(GaussianKernel& weights, std::span<double> residuals, std::int64_t delta) {
     const std::size_t k = weights.size();
+    // Without a centre weight, or with fewer residuals than weights, there is
+    // nothing safe to adjust.
+    if (k == 0 || residuals.size() < k) return std::unexpected(invalid_gaussian_kernel());
     const std::size_t h = k / 2;
     const std::int64_t d = delta < 0 ? -1 : 1;
     std::uint64_t n = delta < 0 ? 0 - static_cast<std::uint64_t>(delta) : static_cast<std::uint64_t>(delta);
