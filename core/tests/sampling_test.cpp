@@ -430,6 +430,12 @@ TEST(Sampling, GridMapsRunFromZeroToTheLastIndex) {
     EXPECT_EQ(*sample_grid_map(1, 4, {-0.5f, 0.5f}, rng), std::vector<float>{0.0f});
     EXPECT_EQ(*sample_grid_map(4, 4, {-0.0f, 0.0f}, rng), (std::vector<float>{0, 1, 2, 3}));
     EXPECT_EQ(rng.state(), StreamRng::from_seed(1).state());
+    // Zero steps would leave a single anchor to interpolate between: refused, nothing drawn.
+    const auto no_steps = sample_grid_map(6, 0, {-0.5f, 0.5f}, rng);
+    ASSERT_FALSE(no_steps.has_value());
+    EXPECT_EQ(no_steps.error().kind, CoreErrorKind::Invalid);
+    EXPECT_EQ(no_steps.error().message, "GridDistortion num_steps must be positive");
+    EXPECT_EQ(rng.state(), StreamRng::from_seed(1).state());
 }
 
 TEST(Sampling, GridDistortionRecordsBothAxes) {

@@ -5,7 +5,6 @@
 #include "sampling.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -357,7 +356,9 @@ CoreResult<SampledTransform> Sampler::draw(const plan::Perspective& s) {
 
 CoreResult<std::vector<float>> sample_grid_map(std::uint64_t size, std::uint64_t steps, RealRange range,
                                                StreamRng& stream) {
-    assert(steps > 0);
+    // Compilation rejects zero steps; a direct caller gets the same answer
+    // instead of an anchor list too short to interpolate in.
+    if (steps == 0) return fail_invalid(GRID_STEPS_MESSAGE);
     std::vector<float> map;
     try {
         if (size > map.max_size()) return fail_runtime(GRID_MAP_ALLOCATION_MESSAGE);

@@ -180,6 +180,7 @@ inline constexpr const char* PADDED_DIMENSIONS_OVERFLOW_MESSAGE = "padded dimens
 inline constexpr const char* DROPOUT_ALLOCATION_MESSAGE = "dropout sample allocation failed";
 inline constexpr const char* GRID_MAP_ALLOCATION_MESSAGE = "grid map allocation failed";
 inline constexpr const char* GRID_CONTROL_ALLOCATION_MESSAGE = "grid control allocation failed";
+inline constexpr const char* GRID_STEPS_MESSAGE = "GridDistortion num_steps must be positive";
 
 // Samples every step of one call: plans in pipeline order, the first target's
 // height and width, and the call's `stream_seed`. Returns one record per plan
