@@ -363,6 +363,21 @@ def test_path_sources(tmp_path):
     assert str(raised.value) == "target 0: encoded image has 101 bytes, exceeding the configured limit of 100"
 
 
+def test_paths_with_nul_fail_when_opened(tmp_path):
+    (tmp_path / "a").write_bytes(b"must stay")
+    nul_path = str(tmp_path / "a") + "\0b.png"
+    p = tl.Pipeline([], 0, "reference", [image_target(carrier="path")])
+    with pytest.raises(OSError) as raised:
+        p.apply_targets((nul_path,))
+    assert str(raised.value) == f"target 0: failed to read source '{nul_path}': file name contained an unexpected NUL byte"
+    p = pipeline([image_target("write")])
+    with pytest.raises(OSError) as raised:
+        p.apply_targets((Binding(rgb(), nul_path),))
+    assert str(raised.value) == f"failed to write destination '{nul_path}': file name contained an unexpected NUL byte"
+    assert os.listdir(tmp_path) == ["a"] and (tmp_path / "a").read_bytes() == b"must stay"
+    assert p._snapshot_next_key() == 0
+
+
 def test_indexed_png_masks_keep_palette_indices():
     if not TESTDATA.is_dir():
         pytest.skip("shared test images are not available")

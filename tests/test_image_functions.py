@@ -167,6 +167,21 @@ def test_file_errors(tmp_path):
     assert not (tmp_path / "nowhere").exists()
 
 
+def test_paths_with_nul_convert_and_then_fail_as_file_errors(tmp_path):
+    (tmp_path / "a").write_bytes(b"must stay")
+    nul_path = str(tmp_path / "a") + "\0b.png"
+    # The path converts, so the mode is checked before the file is touched.
+    with pytest.raises(ValueError, match="^mode must be"):
+        tl.read_image(nul_path, "bad")
+    with pytest.raises(OSError) as raised:
+        tl.read_image(nul_path)
+    assert str(raised.value) == f"failed to read source '{nul_path}': file name contained an unexpected NUL byte"
+    with pytest.raises(OSError) as raised:
+        tl.write_image(nul_path, np.zeros((2, 2), np.uint8), "png")
+    assert str(raised.value) == f"failed to write destination '{nul_path}': file name contained an unexpected NUL byte"
+    assert (tmp_path / "a").read_bytes() == b"must stay"
+
+
 def test_signatures():
     assert tl.read_image.__text_signature__ == '(path, mode="rgb", max_pixels=..., max_encoded_bytes=None)'
     assert tl.decode_image.__text_signature__ == '(data, mode="rgb", max_pixels=..., max_encoded_bytes=None)'

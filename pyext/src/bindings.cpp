@@ -125,9 +125,11 @@ PyResult<ResolvedWrite> resolve_write(const WriteFile& write, PathArgument path,
     return ResolvedWrite{std::move(path), *format, parameter};
 }
 
+// A path holding a NUL byte names no directory (the system would read only
+// the part before it).
 bool is_directory(const std::string& path) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 PyStatus check_destination(const PathArgument& path, const std::string& label, std::vector<Components>& used) {

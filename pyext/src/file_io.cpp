@@ -63,6 +63,10 @@ std::string temporary_path(const std::string& parent, std::string_view name, std
     return path;
 }
 
+bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+IoError nul_in_path() { return IoError::own(EINVAL, NUL_IN_PATH_MESSAGE); }
+
 }  // namespace
 
 IoError IoError::from_errno(int code) {
@@ -74,6 +78,7 @@ IoError IoError::from_errno(int code) {
 IoError IoError::own(int code, std::string message) { return {code, std::move(message)}; }
 
 std::expected<Bytes, ReadFailure> read_encoded(const std::string& path, std::optional<std::uint64_t> limit) {
+    if (holds_nul(path)) return std::unexpected(nul_in_path());
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -112,6 +117,7 @@ std::expected<Bytes, ReadFailure> read_encoded(const std::string& path, std::opt
 std::expected<void, IoError> write_atomically(const std::string& destination, std::span<const std::uint8_t> bytes) {
     const std::optional<std::string_view> name = file_name_of(destination);
     if (!name) return std::unexpected(IoError::own(0, NO_FILE_NAME_MESSAGE));
+    if (holds_nul(destination)) return std::unexpected(nul_in_path());
     const std::string parent = parent_of(destination);
 
     std::string temporary;
@@ -139,6 +145,7 @@ std::expected<void, IoError> write_atomically(const std::string& destination, st
 }
 
 std::expected<void, IoError> write_plainly(const std::string& path, std::span<const std::uint8_t> bytes) {
+    if (holds_nul(path)) return std::unexpected(nul_in_path());
     int fd;
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

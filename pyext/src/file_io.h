@@ -33,6 +33,10 @@ struct TooLarge {
 
 using ReadFailure = std::variant<IoError, TooLarge>;
 
+// Paths holding a NUL byte fail every file operation below with this message,
+// since the operating system would read the path only up to that byte.
+inline constexpr const char* NUL_IN_PATH_MESSAGE = "file name contained an unexpected NUL byte";
+
 // Reads a whole file, or at most limit + 1 bytes when a limit is given.
 [[nodiscard]] std::expected<Bytes, ReadFailure> read_encoded(const std::string& path,
                                                              std::optional<std::uint64_t> limit);

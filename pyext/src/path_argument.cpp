@@ -14,12 +14,9 @@ PyResult<PathArgument> to_path(PyObject* value) {
     char* bytes = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(native.get(), &bytes, &size) != 0) return raised();
+    // A NUL byte is kept: the file operations refuse such a path when they
+    // reach it, instead of letting the operating system cut it short.
     PathArgument result{std::string(bytes, static_cast<std::size_t>(size)), {}};
-    // The operating system would silently cut the path at a NUL byte.
-    if (result.native.find('\0') != std::string::npos) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        return raised();
-    }
 
     PyRef lossy = PyRef::steal(PyUnicode_DecodeUTF8(bytes, size, "replace"));
     if (!lossy) return raised();

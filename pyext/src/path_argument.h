@@ -14,6 +14,8 @@ struct PathArgument {
 };
 
 // Raises TypeError for anything that is not a str path (bytes paths included).
+// A NUL byte inside the path is no conversion error; the file functions
+// report it when they would open or create the file.
 [[nodiscard]] PyResult<PathArgument> to_path(PyObject* value);
 
 }  // namespace tessalumen::py

@@ -132,6 +132,22 @@ TEST_F(FileIo, MissingParentAndFileNameFail) {
     EXPECT_EQ(nameless.error().message, "destination must have a file name");
 }
 
+TEST_F(FileIo, PathsWithNulFailInsteadOfBeingCutShort) {
+    write_file("a", "must stay");
+    const std::string nul_path = path("a") + std::string(1, '\0') + "b.png";
+    auto read = read_encoded(nul_path, std::nullopt);
+    ASSERT_FALSE(read.has_value());
+    EXPECT_EQ(std::get<IoError>(read.error()).message, NUL_IN_PATH_MESSAGE);
+    auto atomic = write_atomically(nul_path, bytes_of("x"));
+    ASSERT_FALSE(atomic.has_value());
+    EXPECT_EQ(atomic.error().message, NUL_IN_PATH_MESSAGE);
+    auto plain = write_plainly(nul_path, bytes_of("x"));
+    ASSERT_FALSE(plain.has_value());
+    EXPECT_EQ(plain.error().message, NUL_IN_PATH_MESSAGE);
+    EXPECT_EQ(read_file("a"), "must stay");
+    EXPECT_EQ(entries(), 1u);
+}
+
 TEST_F(FileIo, PlainWriteTruncates) {
     write_file("plain.png", "0123456789");
     ASSERT_TRUE(write_plainly(path("plain.png"), bytes_of("ab")).has_value());
