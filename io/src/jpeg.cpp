@@ -27,7 +27,9 @@ constexpr std::string_view MSG_ENCODER_IN_USE = "JPEG encoder is already in use"
 constexpr std::string_view MSG_ENCODER_INIT = "JPEG encoder initialization failed";
 constexpr std::string_view MSG_ALLOCATION_FAILED = "image allocation failed";
 // Library-level texts (each reported after the "TurboJPEG error: " prefix).
-constexpr const char* TEXT_UNKNOWN_COLORSPACE = "Could not determine colorspace of JPEG image";
+// The header reader names itself in its own refusals.
+constexpr const char* TEXT_UNKNOWN_COLORSPACE =
+    "tj3DecompressHeader(): Could not determine colorspace of JPEG image";
 constexpr const char* TEXT_SCAN_LIMIT_FORMAT = "Progressive JPEG image has more than %d scans";
 constexpr const char* TEXT_OUTPUT_TOO_SMALL_FORMAT = "output image is too small for image of size %ux%u";
 
@@ -38,6 +40,9 @@ struct ErrorManager {
     jpeg_error_mgr base;
     std::jmp_buf jump;
     char text[JMSG_LENGTH_MAX];
+    // A warning (corrupt data, a premature end of the file) was raised during
+    // the current call. The call still runs to its end and then fails.
+    bool warned;
 };
 
 [[noreturn]] void fail_with_library_message(j_common_ptr info) {
@@ -46,10 +51,16 @@ struct ErrorManager {
     std::longjmp(err->jump, 1);
 }
 
-// Warnings (corrupt data, a premature end of the file) end the call as
-// failures; trace messages are ignored. Nothing is ever printed.
+// A warning lets the library go on and marks the call as failed; the text
+// kept is that of the first warning since the header was read, unless a
+// fatal error replaces it later. Trace messages are ignored and nothing is
+// ever printed.
 void on_message(j_common_ptr info, int level) {
-    if (level < 0) fail_with_library_message(info);
+    if (level >= 0) return;
+    auto* err = reinterpret_cast<ErrorManager*>(info->err);
+    if (err->base.num_warnings == 0) (*info->err->format_message)(info, err->text);
+    ++err->base.num_warnings;
+    err->warned = true;
 }
 void on_output(j_common_ptr) {}
 
@@ -59,6 +70,7 @@ void install_error_manager(ErrorManager& err) {
     err.base.emit_message = on_message;
     err.base.output_message = on_output;
     err.text[0] = '\0';
+    err.warned = false;
 }
 
 struct Decompressor {
@@ -141,15 +153,24 @@ struct HeaderInfo {
     J_COLOR_SPACE colorspace;
 };
 
-// Reads the header over the whole input.
+// Reads the header over the whole input, and the embedded color profile if
+// there is one, whose malformed markers are a warning. False on a fatal
+// error; warnings are left in `d.err.warned` for the caller, which reports
+// them after its own checks of the header.
 bool read_header(Decompressor& d, const std::uint8_t* data, std::size_t size, HeaderInfo& out) {
+    d.err.warned = false;
     if (setjmp(d.err.jump)) {
         jpeg_abort_decompress(&d.info);
         return false;
     }
     jpeg_abort_decompress(&d.info);
+    d.info.mem->max_memory_to_use = 0;  // no limit, whatever the environment says
     jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
+    jpeg_save_markers(&d.info, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&d.info, TRUE);
+    JOCTET* profile = nullptr;
+    unsigned profile_size = 0;
+    if (jpeg_read_icc_profile(&d.info, &profile, &profile_size)) std::free(profile);
     out = {d.info.image_width, d.info.image_height, d.info.jpeg_color_space};
     return true;
 }
@@ -181,7 +202,7 @@ bool decompress(Decompressor& d, J_COLOR_SPACE color_space, std::uint8_t* pixels
         jpeg_read_scanlines(&d.info, rows, 1);
     }
     jpeg_finish_decompress(&d.info);
-    return true;
+    return !d.err.warned;
 }
 
 // Compresses `height` rows of `pitch` bytes; on success the library-allocated
@@ -189,11 +210,13 @@ bool decompress(Decompressor& d, J_COLOR_SPACE color_space, std::uint8_t* pixels
 bool compress(Compressor& c, const std::uint8_t* pixels, JDIMENSION width, JDIMENSION height,
               std::size_t pitch, int components, J_COLOR_SPACE color_space, int quality,
               unsigned char** out, unsigned long* out_size) {
+    c.err.warned = false;
     if (setjmp(c.err.jump)) {
         jpeg_abort_compress(&c.info);
         return false;
     }
     jpeg_abort_compress(&c.info);
+    c.info.mem->max_memory_to_use = 0;
     jpeg_mem_dest(&c.info, out, out_size);
     c.info.image_width = width;
     c.info.image_height = height;
@@ -222,7 +245,7 @@ bool compress(Compressor& c, const std::uint8_t* pixels, JDIMENSION width, JDIME
         jpeg_write_scanlines(&c.info, rows, 1);
     }
     jpeg_finish_compress(&c.info);
-    return true;
+    return !c.err.warned;
 }
 
 [[nodiscard]] std::string library_text(const char* text) {
@@ -307,6 +330,10 @@ CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data, const Decod
     } else {
         jpeg_abort_decompress(&d.info);
         return std::unexpected(map_decode_error(TEXT_UNKNOWN_COLORSPACE));
+    }
+    if (d.err.warned) {
+        jpeg_abort_decompress(&d.info);
+        return std::unexpected(map_decode_error(library_text(d.err.text)));
     }
     const std::size_t bytes_per_pixel = channels_of(layout);
     if (auto ok = validate_dimensions(header.width, header.height, bytes_per_pixel, 1, options.max_pixels);

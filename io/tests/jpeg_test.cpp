@@ -244,6 +244,66 @@ TEST(JpegDecode, CorruptInputsFailAndLeaveTheHandleUsable) {
     }
 }
 
+// A copy of `file` with `bytes` inserted just before the first marker `marker`.
+Bytes insert_before_marker(Bytes file, std::uint8_t marker, const Bytes& bytes) {
+    for (std::size_t i = 2; i + 1 < file.size(); ++i) {
+        if (file[i] == 0xFF && file[i + 1] == marker) {
+            file.insert(file.begin() + static_cast<std::ptrdiff_t>(i), bytes.begin(), bytes.end());
+            return file;
+        }
+    }
+    ADD_FAILURE() << "marker not found";
+    return file;
+}
+
+// An APP2 color profile marker holding `payload` as chunk `seq` of `count`.
+Bytes icc_marker(std::uint8_t seq, std::uint8_t count, const Bytes& payload) {
+    const std::size_t length = 2 + 12 + 2 + payload.size();
+    Bytes out = {0xFF, 0xE2, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length),
+                 'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, seq, count};
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+TEST(JpegDecode, LibraryMessagesAreTheFirstWarningUnlessAFatalErrorFollows) {
+    const Bytes good = libjpeg_compress(gradient(40, 24, 3), 40, 24, 3, JCS_RGB, [](auto&) {});
+    const Bytes two_components = libjpeg_compress(gradient(8, 8, 2), 8, 8, 2, JCS_UNKNOWN, [](auto&) {});
+    struct Case {
+        const char* name;
+        Bytes file;
+        const char* message;
+    };
+    const Case cases[] = {
+        // A warning alone fails the call with its own text.
+        {"extraneous bytes", insert_before_marker(good, 0xDB, {1, 2, 3}),
+         "TurboJPEG error: Corrupt JPEG data: 3 extraneous bytes before marker 0xdb"},
+        {"cut in the scan data", Bytes(good.begin(), good.end() - 20), "TurboJPEG error: Premature end of JPEG file"},
+        {"bad color profile", insert_before_marker(good, 0xDB, icc_marker(0, 1, {1, 2, 3})),
+         "TurboJPEG error: Corrupt JPEG data: bad ICC marker"},
+        // A fatal error after a warning replaces the warning's text.
+        {"extraneous bytes, then a reserved marker", insert_before_marker(good, 0xDB, {1, 2, 3, 0xFF, 0x02}),
+         "TurboJPEG error: Unsupported marker type 0x02"},
+        {"cut in the header", Bytes(good.begin(), good.begin() + 300),
+         "TurboJPEG error: Invalid JPEG file structure: missing SOS marker"},
+        {"no image", {0xFF, 0xD8, 0xFF, 0xD9}, "TurboJPEG error: JPEG datastream contains no image"},
+        {"no image, only zeros", {0xFF, 0xD8, 0, 0, 0, 0}, "TurboJPEG error: JPEG datastream contains no image"},
+        // The header reader's own refusal outranks a warning.
+        {"two components", two_components,
+         "TurboJPEG error: tj3DecompressHeader(): Could not determine colorspace of JPEG image"},
+        {"two components after extraneous bytes", insert_before_marker(two_components, 0xDB, {1, 2, 3}),
+         "TurboJPEG error: tj3DecompressHeader(): Could not determine colorspace of JPEG image"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto out = decode_image(c.file, mode(DecodeMode::Unchanged));
+        ASSERT_FALSE(out);
+        EXPECT_EQ(out.error().kind, CodecErrorKind::Decode);
+        EXPECT_EQ(out.error().message, c.message);
+    }
+    // A well-formed profile is no warning.
+    EXPECT_TRUE(decode_image(insert_before_marker(good, 0xDB, icc_marker(1, 1, {1, 2, 3})), mode(DecodeMode::Rgb)));
+}
+
 TEST(JpegDecode, HugeHeaderFailsBeforeAllocating) {
     Bytes file = libjpeg_compress(gradient(8, 8, 3), 8, 8, 3, JCS_RGB, [](auto&) {});
     // Patch the frame header to 65000 x 65000.
