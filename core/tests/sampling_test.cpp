@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -444,6 +445,50 @@ TEST(Sampling, GridDistortionRecordsBothAxes) {
     StreamRng rng = StreamRng::from_seed(SEED);
     EXPECT_EQ(grid.x_map, *sample_grid_map(9, 4, {-0.3f, 0.3f}, rng));
     EXPECT_EQ(grid.y_map, *sample_grid_map(6, 4, {-0.3f, 0.3f}, rng));
+}
+
+std::vector<float> floats_from_bits(std::initializer_list<std::uint32_t> bits) {
+    std::vector<float> values;
+    for (std::uint32_t b : bits) values.push_back(std::bit_cast<float>(b));
+    return values;
+}
+
+// Values worked out by a separate model of the stream and the procedures
+// (integer draws, f32 and f64 arithmetic in the stated order), bit for bit:
+// a change in any rounding or any draw order shows here.
+TEST(Sampling, MatchesIndependentlyComputedValues) {
+    const std::vector<TransformPlan> plans = {
+        compiled(config::RandomResizedCrop{1, 9, 7, {0.08f, 1.0f}, {0.75f, 1.3333334f}, I::Bilinear, true}),
+        compiled(config::CoarseDropout{1, {1, 3}, FractionExtent{0.1f, 0.5f}, PixelExtent{1, 4}, {0}}),
+        compiled(config::ColorJitter{1, {0.6f, 1.4f}, {0.7f, 1.3f}, {0, 2}, {-0.1f, 0.1f}}),
+        compiled(config::Perspective{1, {0.05f, 0.3f}, I::Bilinear, B::Constant, {0}}),
+        compiled(config::GridDistortion{1, 3, {-0.3f, 0.3f}, I::Bilinear, B::Constant, {0}}),
+        probe(),
+    };
+    const auto samples = sample_ok(plans, 60, 90, stream_seed(7, 3));
+    ASSERT_EQ(samples.size(), plans.size());
+    EXPECT_EQ(only<sampled::RandomResizedCrop>(samples, 0), (sampled::RandomResizedCrop{9, 7, 22, 19, 23, 21}));
+    EXPECT_EQ(only<sampled::CoarseDropout>(samples, 1).holes,
+              (std::vector<sampled::DropoutHole>{{8, 4, 1, 3}, {6, 1, 1, 4}, {4, 1, 3, 1}}));
+    const auto jitter = only<sampled::ColorJitter>(samples, 2);
+    EXPECT_EQ(floats_from_bits({0x3fb0b6f8, 0x3f8c65cd, 0x3eb73950, 0xbda3110d}),
+              (std::vector<float>{jitter.brightness, jitter.contrast, jitter.saturation, jitter.hue}));
+    EXPECT_EQ(jitter.order, (std::array<std::uint8_t, 4>{0, 3, 1, 2}));
+    const auto matrix = only<sampled::Perspective>(samples, 3).matrix;
+    EXPECT_EQ(std::vector<float>(matrix.begin(), matrix.end()),
+              floats_from_bits({0x3f9ad4b0, 0xbd1634da, 0xbf493201, 0x3c61ecdf, 0x3f838a77, 0xbf44a808, 0xb990a368,
+                                0xbc3a0997, 0x3f800000}));
+    const auto& grid = only<sampled::GridDistortion>(samples, 4);
+    EXPECT_EQ(grid.x_map,
+              floats_from_bits({0x00000000, 0x3f85e1be, 0x4005e1be, 0x4042e42a, 0x407fe697, 0x409ff9a6, 0x40c00000}));
+    EXPECT_EQ(grid.y_map, floats_from_bits({0x00000000, 0x3fa557fc, 0x402557fc, 0x407040b5, 0x4095d172, 0x40b38288,
+                                            0x40ce0e2c, 0x40e70716, 0x41000000}));
+    EXPECT_EQ(only<sampled::GaussianNoise>(samples, 5).noise_seed, 13714074956834435883ull);
+
+    // Ten failed attempts on a 3 x 500 strip, then the widest allowed centred window.
+    const auto strip = sample_ok({plans[0], probe()}, 3, 500, stream_seed(7, 4));
+    EXPECT_EQ(only<sampled::RandomResizedCrop>(strip, 0), (sampled::RandomResizedCrop{9, 7, 0, 248, 3, 4}));
+    EXPECT_EQ(only<sampled::GaussianNoise>(strip, 1).noise_seed, 13634190039212774047ull);
 }
 
 // Compilation keeps every range that reaches a draw finite in width, so no
