@@ -253,6 +253,16 @@ def test_destination_checks(tmp_path, monkeypatch):
     assert tl.read_image(tmp_path / "a" / "upper.PNG").shape == (5, 6, 3)
 
 
+def test_destinations_with_invalid_utf8(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    one = pipeline([image_target("write")])
+    with pytest.raises(ValueError) as raised:
+        one.apply_targets((Binding(rgb(), os.fsdecode(b"missing\xff/x.png")),))
+    assert str(raised.value) == "target 0 destination parent 'missing\ufffd' is not a directory"
+    assert one.apply_targets((Binding(rgb(), os.fsdecode(b"\xff.png")),), key=0) == ((None,),)
+    assert os.listdir(b".") == [b"\xff.png"]
+
+
 def test_write_outputs_are_atomic(tmp_path):
     p = pipeline([image_target("write", "return_array")])
     out = tmp_path / "out.png"
