@@ -38,6 +38,11 @@ constexpr std::size_t SIGNATURE_SIZE = sizeof SIGNATURE;
 // chunk and all of them together): none of it is used here, so a file cannot
 // make the reader hold more. Image data is streamed and not counted.
 constexpr std::size_t READER_CHUNK_LIMIT = std::size_t{64} << 20;
+// Budget for the reader's row buffers: a file whose single decoded row (in
+// the format asked for) is larger is refused once the chunks before the
+// image data have been read, before anything is allocated for it.
+constexpr std::uint64_t READER_ROW_BUDGET = std::uint64_t{64} << 20;
+constexpr std::string_view MSG_ROW_BUDGET = "PNG row exceeds the reader's 64 MiB row buffer budget";
 // Largest chunk the PNG standard allows.
 constexpr std::size_t MAX_CHUNK_LENGTH = 0x7FFFFFFF;
 
@@ -632,18 +637,26 @@ CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data, const Decod
         return std::unexpected(map_decode_error(trns_status));
     }
     const bool has_trns = trns_status == 0;
+    const auto color_type = static_cast<ColorType>(ihdr.color_type);
+    const bool raw = options.mode == DecodeMode::Unchanged &&
+                     (color_type == ColorType::Grayscale || color_type == ColorType::Indexed) &&
+                     ihdr.bit_depth != 16;
+    const ExpandedFormat format = raw || options.mode == DecodeMode::Unchanged
+                                      ? native_format(ihdr)
+                                      : expanded_format(ihdr, has_trns);
+    // Sides are below 2^31 and a pixel has at most 64 bits: no overflow.
+    const std::uint64_t row_bits =
+        std::uint64_t{ihdr.width} * samples_per_pixel(format.color_type) * format.bit_depth;
+    if ((row_bits + 7) / 8 > READER_ROW_BUDGET) return fail_codec(CodecErrorKind::Decode, MSG_ROW_BUDGET);
+
     const ChunkScan scan = scan_chunks(data);
     if (scan.animated) return fail_codec(CodecErrorKind::Unsupported, MSG_ANIMATED);
     // Reported as the reader reports a bad checksum of any other chunk.
     if (!scan.idat_crc_ok) return std::unexpected(map_decode_error(SPNG_ECHUNK_CRC));
 
-    const auto color_type = static_cast<ColorType>(ihdr.color_type);
     const bool transparency = has_trns || color_type == ColorType::GrayscaleAlpha ||
                               color_type == ColorType::TruecolorAlpha;
-    if (options.mode == DecodeMode::Unchanged &&
-        (color_type == ColorType::Grayscale || color_type == ColorType::Indexed) && ihdr.bit_depth != 16) {
-        return decode_raw(FrameSource{ctx, ihdr, scan, path}, transparency, options);
-    }
+    if (raw) return decode_raw(FrameSource{ctx, ihdr, scan, path}, transparency, options);
     return decode_expanded(FrameSource{ctx, ihdr, scan, path}, has_trns, transparency, options);
 }
 

@@ -190,6 +190,46 @@ TEST(PngDecode, CorruptAndHostileInputs) {
     EXPECT_EQ(limited.error().message, "image has 4294967296 pixels, exceeding the configured limit");
 }
 
+TEST(PngDecode, RowBudgetIsCheckedAfterTheHeaderChunksAndBeforeEverythingElse) {
+    // The rows are never read: each case fails before the image data.
+    const char* budget = "PNG row exceeds the reader's 64 MiB row buffer budget";
+    struct Case {
+        const char* name;
+        std::uint32_t width;
+        std::uint8_t depth, color_type;
+        std::vector<Chunk> extra;
+        DecodeMode mode;
+        const char* message;  // nullptr: the pixel limit, so the budget passed
+    };
+    const std::vector<Chunk> trns = {{"tRNS", {0, 1, 0, 2, 0, 3}}};
+    const std::vector<Chunk> actl = {{"acTL", {0, 0, 0, 1, 0, 0, 0, 0}}};
+    const Case cases[] = {
+        {"rgba8 row of exactly 64 MiB", 1u << 24, 8, 6, {}, DecodeMode::Unchanged, nullptr},
+        {"rgba8 row one pixel over", (1u << 24) + 1, 8, 6, {}, DecodeMode::Unchanged, budget},
+        {"rgb8+tRNS kept as rgb", (1u << 24) + 1, 8, 2, trns, DecodeMode::Unchanged, nullptr},
+        {"rgb8+tRNS expanded to rgba", (1u << 24) + 1, 8, 2, trns, DecodeMode::Rgba, budget},
+        {"1-bit raw row of exactly 64 MiB", 1u << 29, 1, 0, {}, DecodeMode::Unchanged, nullptr},
+        {"1-bit raw row one byte over", (1u << 29) + 1, 1, 0, {}, DecodeMode::Unchanged, budget},
+        {"1-bit expanded to 8 bits", 1u << 29, 1, 0, {}, DecodeMode::Gray, budget},
+        {"animated and over budget", (1u << 24) + 1, 8, 6, actl, DecodeMode::Unchanged, budget},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes file = make_png(c.width, 1, c.depth, c.color_type, {}, c.extra);
+        for (auto path : {png::ReadPath::Direct, png::ReadPath::Reader}) {
+            const auto out = png::decode(file, mode(c.mode, 1), path);
+            ASSERT_FALSE(out);
+            if (c.message) {
+                EXPECT_EQ(out.error().kind, CodecErrorKind::Decode);
+                EXPECT_EQ(out.error().message, c.message);
+            } else {
+                EXPECT_EQ(out.error().message,
+                          "image has " + std::to_string(c.width) + " pixels, exceeding the configured limit");
+            }
+        }
+    }
+}
+
 // ---- encoding ---------------------------------------------------------------
 
 struct ParsedChunk {
