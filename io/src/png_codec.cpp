@@ -300,6 +300,8 @@ struct FrameSource {
     ReadPath path;
 
     [[nodiscard]] int decode(void* out, std::size_t size, int format, int flags) const {
+        // Checked as the image data is read, as the reader checks the others.
+        if (!scan.idat_crc_ok) return SPNG_ECHUNK_CRC;
         if (path == ReadPath::Direct && format == SPNG_FMT_PNG && flags == 0 && ihdr.interlace_method == 0) {
             const std::size_t bits = samples_per_pixel(static_cast<ColorType>(ihdr.color_type)) * ihdr.bit_depth;
             const std::size_t bpp = std::max<std::size_t>(1, bits / 8);
@@ -651,8 +653,6 @@ CodecResult<DecodedImage> decode(std::span<const std::uint8_t> data, const Decod
 
     const ChunkScan scan = scan_chunks(data);
     if (scan.animated) return fail_codec(CodecErrorKind::Unsupported, MSG_ANIMATED);
-    // Reported as the reader reports a bad checksum of any other chunk.
-    if (!scan.idat_crc_ok) return std::unexpected(map_decode_error(SPNG_ECHUNK_CRC));
 
     const bool transparency = has_trns || color_type == ColorType::GrayscaleAlpha ||
                               color_type == ColorType::TruecolorAlpha;

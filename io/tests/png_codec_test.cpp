@@ -230,6 +230,27 @@ TEST(PngDecode, RowBudgetIsCheckedAfterTheHeaderChunksAndBeforeEverythingElse) {
     }
 }
 
+TEST(PngDecode, ImageDataChecksumsAreCheckedWhenTheDataIsRead) {
+    // Four Gray rows; the stream ends in the first of two image data chunks,
+    // and the second, empty one carries a bad checksum.
+    const Bytes good = make_png(4, 4, 8, 0, std::vector<Bytes>(4, Bytes{1, 2, 3, 4}));
+    Bytes file(good.begin(), good.end() - 12);  // without IEND
+    testing::put_chunk(file, "IDAT", {});
+    file[file.size() - 1] ^= 1;
+    testing::put_chunk(file, "IEND", {});
+    for (auto path : {png::ReadPath::Direct, png::ReadPath::Reader}) {
+        for (DecodeMode m : {DecodeMode::Unchanged, DecodeMode::Rgb}) {
+            const auto out = png::decode(file, mode(m), path);
+            ASSERT_FALSE(out);
+            EXPECT_EQ(out.error().kind, CodecErrorKind::Decode);
+            // Limits come first: nothing of the image data is read before them.
+            const auto limited = png::decode(file, mode(m, 15), path);
+            ASSERT_FALSE(limited);
+            EXPECT_EQ(limited.error().message, "image has 16 pixels, exceeding the configured limit");
+        }
+    }
+}
+
 // ---- encoding ---------------------------------------------------------------
 
 struct ParsedChunk {
