@@ -57,6 +57,17 @@ TEST(NearestResampler, AxisIndicesFollowTheHalfStepRule) {
         nearest_axis_indices(c.source, c.output, indices);
         EXPECT_EQ(indices, c.expected) << c.source << " -> " << c.output;
     }
+    // Ratios where the product form trunc((t + 0.5) s) truncates the other
+    // way: the sum 0.5 s + t s is what decides.
+    struct Single {
+        std::uint64_t source, output, t;
+        std::uint32_t expected;
+    };
+    for (const Single& c : {Single{2, 29, 14, 0}, Single{2, 49, 24, 1}, Single{2, 79, 39, 0}}) {
+        std::vector<std::uint32_t> indices;
+        nearest_axis_indices(c.source, c.output, indices);
+        EXPECT_EQ(indices[c.t], c.expected) << c.source << " -> " << c.output << " at " << c.t;
+    }
 }
 
 TEST(NearestResampler, CopiesWholePixelsForBothLayouts) {
@@ -389,6 +400,17 @@ TEST(MaskPlan, PerspectiveWritesTheFillWhereTheMapBreaksDown) {
                       counting_mask(2, 2), 42);
     ASSERT_TRUE(filled);
     EXPECT_EQ(filled->data, (Bytes{42, 42, 42, 42}));
+}
+
+// The source point is evaluated in f32 in a fixed association:
+// den = (g x + h y) + i, X = ((a x + b y) + c) / den. Grouping either sum the
+// other way moves some of these pixels to a neighbouring source pixel.
+TEST(MaskPlan, PerspectiveKeepsTheSinglePrecisionOrderOfOperations) {
+    const std::array<float, 9> matrix{0.23f, -1.39f, 0.188f, -0.114f, -0.13f, 0.24f, 0.023f, -0.045f, 1.0f};
+    auto out = run({step(MaskAction::PerspectiveGeometry, CONSTANT)}, {sampled::Perspective{matrix}},
+                   counting_mask(4, 5), 99);
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->data, (Bytes{0, 0, 1, 1, 1, 99, 99, 99, 0, 0, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99}));
 }
 
 TEST(MaskPlan, GridRoundsHalfAwayFromZeroWithTheBorderRule) {
