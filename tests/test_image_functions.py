@@ -199,3 +199,40 @@ def test_real_files_decode():
     assert decoded.shape[2] == 2
     decoded = tl.read_image(TESTDATA / "pngsuite" / "basn6a08.png", "rgb")
     assert decoded.shape[2] == 3 and decoded.dtype == np.uint8
+
+
+def test_reference_counts_and_memory_stay_flat(tmp_path):
+    import gc
+    import resource
+
+    image = gradient(64, 64)
+    encoded = tl.encode_image(image, "png")
+    buffer = bytearray(encoded)
+    path = tmp_path / "o.png"
+    failing = [
+        lambda: tl.decode_image(b"xx"),
+        lambda: tl.decode_image(encoded, max_encoded_bytes=3),
+        lambda: tl.encode_image(image, "png", quality=3),
+        lambda: tl.encode_image(image.transpose(1, 0, 2), "png"),
+        lambda: tl.read_image(tmp_path / "missing.png"),
+    ]
+
+    def calls():
+        tl.decode_image(encoded)
+        tl.decode_image(memoryview(buffer), "gray")
+        tl.encode_image(image, "jpeg")
+        tl.write_image(path, image, "png")
+        tl.read_image(path)
+        for call in failing:
+            with pytest.raises((ValueError, OSError)):
+                call()
+
+    before = [sys.getrefcount(o) for o in (image, encoded, buffer)]
+    for _ in range(100):
+        calls()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in (image, encoded, buffer)] == before
+    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for _ in range(400):
+        calls()
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss < 16 * 1024
