@@ -120,6 +120,36 @@ def test_encoder_error_reaches_python_without_label_and_keeps_key():
     assert p._snapshot_next_key() == 0
 
 
+ALLOCATION_FAILURE_SCRIPT = """
+import os, resource, numpy as np, _tessalumen as tl
+outputs = [{"type": "return_array"}] * 64
+p = tl.Pipeline([{"type": "HorizontalFlip", "p": 1.0}], 0, "reference",
+                [{"role": "image", "carrier": "array", "outputs": outputs}])
+big = np.zeros((2048, 2048, 3), np.uint8)  # 64 copies of 12 MiB do not fit below the limit
+small = np.arange(24, dtype=np.uint8).reshape(2, 4, 3)
+used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + (256 << 20), hard))
+try:
+    p.apply_targets((big,))
+except RuntimeError as error:
+    print("failed:", error)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print("next key:", p._snapshot_next_key())
+print("retry equals key 0:", np.array_equal(p.apply_targets((small,))[0][0], p.apply_targets((small,), key=0)[0][0]))
+print("next key:", p._snapshot_next_key())
+"""
+
+
+def test_allocation_failure_fails_only_its_call_and_keeps_the_key():
+    import subprocess
+
+    result = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE_SCRIPT], capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=120)
+    assert result.stdout.splitlines() == [
+        "failed: output allocation failed", "next key: 0", "retry equals key 0: True", "next key: 1"], result.stderr
+
+
 def test_keys():
     p = pipeline([image_target()])
     assert p._snapshot_next_key() == 0

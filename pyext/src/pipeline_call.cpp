@@ -208,22 +208,11 @@ PipelineRunError pool_error(const CoreError& error) {
     return PipelineRunError::core(error);
 }
 
-RunValue<std::vector<std::vector<NativeOutput>>> run_inputs(PipelineState& pipeline, PreparedCall& call,
-                                                            std::vector<TargetInput> inputs,
-                                                            std::optional<std::uint64_t> key) {
-    // Implicit keys are consumed strictly in order: the sequence lock is held
-    // through the engine run, the encoding and the writes.
-    std::optional<PoisonableLock::Guard> sequence;
-    std::uint64_t call_key = 0;
-    if (key) {
-        call_key = *key;
-    } else {
-        auto guard = pipeline.sequence_lock.lock();
-        if (!guard) return fail(PipelineRunError::pool_poisoned());
-        sequence.emplace(std::move(*guard));
-        call_key = pipeline.next_key;
-    }
+PipelineRunError allocation_failed() { return PipelineRunError::core(CoreError::runtime(OUTPUT_ALLOCATION_MESSAGE)); }
 
+// The engine run, encoding and writes of one call under its key.
+RunValue<std::vector<std::vector<NativeOutput>>> run_with_key(PipelineState& pipeline, PreparedCall& call,
+                                                              std::vector<TargetInput> inputs, std::uint64_t call_key) {
     auto workspace = pipeline.workspaces.take();
     if (!workspace) return fail(pool_error(workspace.error()));
     auto outputs = pipeline.compiled.apply_targets(std::move(inputs), pipeline.seed, call_key, *workspace);
@@ -248,8 +237,35 @@ RunValue<std::vector<std::vector<NativeOutput>>> run_inputs(PipelineState& pipel
         }
         slot = WrittenOutput{};
     }
+    return delivered;
+}
 
-    if (sequence) ++pipeline.next_key;  // wraps from 2^64 - 1 to 0
+RunValue<std::vector<std::vector<NativeOutput>>> run_inputs(PipelineState& pipeline, PreparedCall& call,
+                                                            std::vector<TargetInput> inputs,
+                                                            std::optional<std::uint64_t> key) {
+    // Implicit keys are consumed strictly in order: the sequence lock is held
+    // through the engine run, the encoding and the writes.
+    std::optional<PoisonableLock::Guard> sequence;
+    std::uint64_t call_key = 0;
+    if (key) {
+        call_key = *key;
+    } else {
+        auto guard = pipeline.sequence_lock.lock();
+        if (!guard) return fail(PipelineRunError::pool_poisoned());
+        sequence.emplace(std::move(*guard));
+        call_key = pipeline.next_key;
+    }
+
+    // An allocation failure is an ordinary failed call: caught here, while the
+    // guard is alive, it releases the lock without poisoning it and leaves the
+    // key to the next call.
+    RunValue<std::vector<std::vector<NativeOutput>>> delivered;
+    try {
+        delivered = run_with_key(pipeline, call, std::move(inputs), call_key);
+    } catch (const std::bad_alloc&) {
+        delivered = fail(allocation_failed());
+    }
+    if (delivered && sequence) ++pipeline.next_key;  // wraps from 2^64 - 1 to 0
     return delivered;
 }
 
@@ -309,7 +325,7 @@ std::expected<std::vector<std::vector<NativeOutput>>, PipelineRunError> execute(
         if (!inputs) return fail(std::move(inputs.error()));
         return run_inputs(pipeline, call, std::move(*inputs), key);
     } catch (const std::bad_alloc&) {
-        return fail(PipelineRunError::core(CoreError::runtime(OUTPUT_ALLOCATION_MESSAGE)));
+        return fail(allocation_failed());
     }
 }
 
