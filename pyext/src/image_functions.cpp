@@ -288,10 +288,17 @@ PyResult<PyRef> write_image(PyObject* args, PyObject* kwargs) {
     return PyRef::borrow(Py_None);
 }
 
+// No C++ exception may reach the interpreter: an allocation that fails
+// outside the guarded copies (a message, a path) becomes MemoryError.
 template <PyResult<PyRef> (*Function)(PyObject*, PyObject*)>
-PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-    auto result = Function(args, kwargs);
-    return result ? result->release() : nullptr;
+PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+    try {
+        auto result = Function(args, kwargs);
+        return result ? result->release() : nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
 }
 
 }  // namespace
