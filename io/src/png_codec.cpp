@@ -97,9 +97,10 @@ struct ChunkScan {
 
 // Walks the chunk list: notes an acTL chunk before the first IDAT, and checks
 // the CRC of every IDAT in the image data run, which the reader does not
-// always reach before it has all the pixels. The reader has already walked
-// the chunks before the image data, but every step is bounded by the input
-// anyway.
+// always reach before it has all the pixels. An acTL whose CRC is wrong is
+// discarded, as the reader discards every ancillary chunk that fails its
+// CRC. The reader has already walked the chunks before the image data, but
+// every step is bounded by the input anyway.
 [[nodiscard]] ChunkScan scan_chunks(std::span<const std::uint8_t> data) {
     ChunkScan scan;
     std::size_t pos = SIGNATURE_SIZE;
@@ -108,13 +109,16 @@ struct ChunkScan {
         const std::size_t length = load_be32(data.data() + pos);
         const std::uint8_t* type = data.data() + pos + 4;
         const bool idat = std::memcmp(type, "IDAT", 4) == 0;
+        const bool actl = std::memcmp(type, "acTL", 4) == 0;
         if (!idat && in_image_data) break;
-        if (!idat && std::memcmp(type, "acTL", 4) == 0) scan.animated = true;
         if (length > data.size() - pos - 12) break;  // the reader reports truncation
+        const auto crc_ok = [&] {
+            return crc32_z(crc32_z(0L, Z_NULL, 0), type, length + 4) == load_be32(type + 4 + length);
+        };
+        if (actl && crc_ok()) scan.animated = true;
         if (idat) {
             in_image_data = true;
-            const uLong crc = crc32_z(crc32_z(0L, Z_NULL, 0), type, length + 4);
-            if (crc != load_be32(type + 4 + length)) {
+            if (!crc_ok()) {
                 scan.idat_crc_ok = false;
                 break;
             }

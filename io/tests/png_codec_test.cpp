@@ -148,8 +148,19 @@ TEST(PngDecode, AnimatedFilesAreRefused) {
         EXPECT_EQ(out.error().kind, CodecErrorKind::Unsupported);
         EXPECT_EQ(out.error().message, "animated PNG is not supported");
     }
-    // Without the chunk the same file decodes.
+    // Without the chunk the same file decodes, and so it does when the chunk
+    // fails its checksum: the reader discards such ancillary chunks (a tRNS
+    // among them).
     EXPECT_TRUE(decode_image(make_png(1, 1, 8, 0, {{7}}), mode(DecodeMode::Rgb)));
+    for (const Chunk& chunk : {Chunk{"acTL", actl}, Chunk{"tRNS", {0, 7}}}) {
+        SCOPED_TRACE(chunk.type);
+        Bytes damaged = make_png(1, 1, 8, 0, {{7}}, {chunk});
+        damaged[33 + 8 + chunk.data.size()] ^= 1;  // the chunk's CRC, right after IHDR
+        const auto out = decode_image(damaged, mode(DecodeMode::Rgba));
+        ASSERT_TRUE(out) << out.error().message;
+        EXPECT_FALSE(out->has_transparency);
+        EXPECT_EQ(out->samples, (Samples{U8Samples{7, 7, 7, 255}}));
+    }
 }
 
 TEST(PngDecode, CorruptAndHostileInputs) {
