@@ -19,7 +19,9 @@ class DestinationPath : public testing::TestWithParam<PathCase> {};
 TEST_P(DestinationPath, NameParentAndFormat) {
     const PathCase& c = GetParam();
     EXPECT_EQ(file_name_of(c.path), c.name);
-    if (c.name) EXPECT_EQ(parent_of(c.path), c.parent);
+    if (c.name) {
+        EXPECT_EQ(parent_of(c.path), c.parent);
+    }
     EXPECT_EQ(format_from_suffix(c.path), c.format);
 }
 
