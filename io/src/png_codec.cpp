@@ -111,7 +111,8 @@ struct ChunkScan {
         const bool idat = std::memcmp(type, "IDAT", 4) == 0;
         const bool actl = std::memcmp(type, "acTL", 4) == 0;
         if (!idat && in_image_data) break;
-        if (length > data.size() - pos - 12) break;  // the reader reports truncation
+        // The reader reports truncation, and lengths the standard forbids.
+        if (length > data.size() - pos - 12 || length > MAX_CHUNK_LENGTH) break;
         const auto crc_ok = [&] {
             return crc32_z(crc32_z(0L, Z_NULL, 0), type, length + 4) == load_be32(type + 4 + length);
         };
