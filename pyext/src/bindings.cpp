@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "destination_path.h"
 #include "encoded_snapshot.h"
@@ -29,13 +30,27 @@ struct Binding {
     std::vector<PathArgument> destinations;
 };
 
+// The attribute, or nothing when it is missing (an AttributeError while
+// looking), without building an exception on the common path of a plain
+// source; any other error is raised.
+PyResult<std::optional<PyRef>> optional_attribute(PyObject* object, const char* name) {
+    PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
+    if (!key) return raised();
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int found = PyObject_GetOptionalAttr(object, key.get(), &value);
+#else
+    const int found = _PyObject_LookupAttr(object, key.get(), &value);
+#endif
+    if (found < 0) return raised();
+    if (found == 0) return std::nullopt;
+    return PyRef::steal(value);
+}
+
 PyResult<Binding> read_binding(PyObject* binding) {
-    PyRef source = PyRef::steal(PyObject_GetAttrString(binding, "_source"));
-    if (!source) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return raised();
-        PyErr_Clear();
-        return Binding{PyRef::borrow(binding), {}};
-    }
+    PY_TRY(std::optional<PyRef> found, optional_attribute(binding, "_source"));
+    if (!found) return Binding{PyRef::borrow(binding), {}};
+    PyRef source = std::move(*found);
     PyRef writes = PyRef::steal(PyObject_GetAttrString(binding, "_write_bindings"));
     if (!writes) return raised();
     if (!PyTuple_Check(writes.get())) return raise_type_conversion(writes.get(), "tuple");
